@@ -1,0 +1,89 @@
+#include "net_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+}
+
+void Fd::reset(int fd) {
+    if (mFd >= 0) {
+        int saved = errno;
+        close(mFd);
+        errno = saved;
+    }
+    mFd = fd;
+}
+
+int connectTcp(uint32_t addrNet, uint16_t portHost, int timeoutMs) {
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) return -1;
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(portHost);
+    sa.sin_addr.s_addr = addrNet;
+
+    int flags = fcntl(s.get(), F_GETFL, 0);
+    if (flags < 0 || fcntl(s.get(), F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    if (connect(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0) {
+        if (errno != EINPROGRESS) return -1;
+        struct pollfd p = {s.get(), POLLOUT, 0};
+        int r;
+        do {
+            r = poll(&p, 1, timeoutMs);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (r < 0) return -1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0) return -1;
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+    }
+    if (fcntl(s.get(), F_SETFL, flags) < 0) return -1;
+    return s.release();
+}
+
+void setIoTimeouts(int fd, int seconds) {
+    struct timeval tv = {seconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+ssize_t readSome(int fd, void* buf, size_t len) {
+    ssize_t n;
+    do {
+        n = read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+size_t writeAll(int fd, const void* buf, size_t len) {
+    const char* p = static_cast<const char*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        // MSG_NOSIGNAL: a peer that has gone away gives EPIPE here instead of killing us.
+        ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}

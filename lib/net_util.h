@@ -1,0 +1,55 @@
+#pragma once
+
+// Internal socket helpers shared by the transport, the SLP client and the monitor notification:
+// an owning descriptor, bounded connect, full-count I/O loops. Failures return -1 or false with
+// errno set, so the caller can perror() the call's name right away. All are thread-safe.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Time limits, in one place.
+constexpr int kServerIoTimeoutSec = 30;       // server: a read or write that waits this long fails
+constexpr int kClientConnectTimeoutMs = 10000;  // client and monitor: connecting gives up
+constexpr int kClientIoTimeoutSec = 60;       // client: a read or write that waits this long fails
+
+// Owns a descriptor and closes it when destroyed. Move-only.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : mFd(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& o) noexcept : mFd(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept;
+    ~Fd() { reset(); }
+
+    int get() const { return mFd; }
+    bool valid() const { return mFd >= 0; }
+    // Hands the descriptor to an interface that takes a raw int.
+    int release() {
+        int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
+    // Closes the held descriptor (keeping errno) and holds fd instead.
+    void reset(int fd = -1);
+
+private:
+    int mFd = -1;
+};
+
+// A TCP/IPv4 socket connected to addrNet:portHost, or -1 with errno set (ETIMEDOUT when the
+// connection was not made within timeoutMs). The socket is left in blocking mode.
+int connectTcp(uint32_t addrNet, uint16_t portHost, int timeoutMs);
+
+// Makes every later read and write on fd give up after `seconds` (EAGAIN).
+void setIoTimeouts(int fd, int seconds);
+
+// One read, retried on EINTR. Returns the count, 0 at end of stream, -1 on error or time-out.
+ssize_t readSome(int fd, void* buf, size_t len);
+
+// Writes all len bytes, retrying EINTR; never raises SIGPIPE. Returns the count written, which
+// is less than len when the peer went away or the write timed out.
+size_t writeAll(int fd, const void* buf, size_t len);
