@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for SECONDS (default 20), starting
+# from the seed corpus in fuzz/corpus/<target> when there is one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+build=build-fuzz
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DESM_BUILD_FUZZ=ON \
+  -DESM_BUILD_TESTS=OFF -DESM_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+
+status=0
+for bin in "$build"/fuzz/fuzz_*; do
+  [[ -x "$bin" ]] || continue
+  name=$(basename "$bin")
+  work=$(mktemp -d)
+  seeds=()
+  [[ -d "fuzz/corpus/$name" ]] && seeds=("fuzz/corpus/$name")
+  echo "== $name (${seconds}s)"
+  if ! "$bin" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+        -artifact_prefix="$work/" "$work" "${seeds[@]}" 2>"$work/log"; then
+    tail -n 40 "$work/log"
+    status=1
+  fi
+  grep -E '^#[0-9]+.*DONE' "$work/log" | tail -n 1 || true
+  rm -rf "$work"
+done
+exit $status
