@@ -17,8 +17,10 @@ for bin in "$build"/fuzz/fuzz_*; do
   work=$(mktemp -d)
   seeds=()
   [[ -d "fuzz/corpus/$name" ]] && seeds=("fuzz/corpus/$name")
+  dict=()
+  [[ -f "fuzz/$name.dict" ]] && dict=("-dict=fuzz/$name.dict")
   echo "== $name (${seconds}s)"
-  if ! "$bin" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+  if ! "$bin" "${dict[@]}" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
         -artifact_prefix="$work/" "$work" "${seeds[@]}" 2>"$work/log"; then
     tail -n 40 "$work/log"
     status=1
