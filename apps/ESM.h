@@ -1,0 +1,98 @@
+#pragma once
+
+// The synthesis service: for each endpoint and zone of a request it locates an ESM proxy
+// (ESMProxyLocator), brings all of them up (ESMProxyInitor), and the handler (RecvCallback)
+// answers with the multicast transport of each. Locators and initializers do their work in their
+// constructors, on the connection thread that handles the request, and are then only read.
+
+#include <pthread.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "EndPoint.h"
+#include "Msg.h"
+#include "SLP.h"
+
+// Finds the proxy of one endpoint or zone through the Directory Agent DAaddr ("a.b.c.d" or
+// "a.b.c.d:port", passed unchanged to the lookups) within scope: first a running proxy
+// registered under "ESMProxy" for exactly this endpoint or zone; failing that, a compute node
+// registered under "CompResource" for the coordinates of the endpoint (or of the zone's
+// representative), returned with port 0 and marked as an ABone node. Nothing found leaves the
+// default (0.0.0.0, port 0, not ABone). Prints its progress on standard output.
+class ESMProxyLocator {
+public:
+    ESMProxyLocator(EndPoint& ep, std::string DAaddr, std::string scope);
+    ESMProxyLocator(EndZone& ez, std::string DAaddr, std::string scope);
+
+    TransportEndPoint& getESMProxy() { return mESMProxy; }
+
+private:
+    // The first answer that the Directory Agent gave; sivec is never empty here.
+    ServiceInstance& selectProxy(std::vector<ServiceInstance>& sivec);
+    // Both stages; endpoint and zone differ only in the predicate, the monitor and which address
+    // gives the coordinates.
+    void locate(const std::string& firstPredicate, unsigned long coordAddr, bool notifyMonitor,
+                const std::string& monitorAddr, const std::string& DAaddr,
+                const std::string& scope);
+
+    TransportEndPoint mESMProxy;
+};
+
+// Brings up the proxies of one request, strictly one after the other, endpoint proxies first:
+// an ABone node gets the proxy program through the node loader ($VARNO_PATH/abone/sc.linux, run
+// twice with a wait between), a running proxy gets an ESMInit and then an ESMCommit naming the
+// other members. Stops at the first proxy that fails. Prints its progress on standard output
+// (and "sending ESMInit to ..." on standard error).
+class ESMProxyInitor {
+public:
+    static const unsigned short PORT_RTP_MIN = 7210;
+    static const unsigned short PORT_RTP_MAX = 65534;
+
+    // loadWait runs between loading the proxy code and starting it (10 seconds by default).
+    ESMProxyInitor(std::vector<TransportEndPoint>& epproxyvec,
+                   std::vector<TransportEndPoint>& ezproxyvec,
+                   std::function<void()> loadWait = nullptr);
+
+    bool initOk() const { return mInitOk; }
+    // Entry i is the transport of endpoint i (of zone i); complete only when initOk().
+    std::vector<MulticastEndPoint>& getEPTransports() { return mEPTVec; }
+    std::vector<MulticastEndPoint>& getZoneTransports() { return mZoneTVec; }
+
+private:
+    friend struct InitorTestPeer;
+
+    // Ports from a process-wide counter: 7210, 7214, ... wrapping before PORT_RTP_MAX.
+    // Thread-safe. (Nothing in the initialization needs it: every transport uses the data port.)
+    static unsigned short getRandomPort();
+
+    // Bring up the proxy at position j of membervec, telling it about members.
+    bool bringUpAbone(size_t j, const std::vector<TransportEndPoint>& membervec,
+                      const std::vector<TransportEndPoint>& members);
+    bool bringUpRunning(size_t j, const std::vector<TransportEndPoint>& membervec,
+                        const std::vector<TransportEndPoint>& members);
+    // Appends t to the endpoint or the zone transports, by the position j of its proxy.
+    void record(size_t j, const MulticastEndPoint& t);
+
+    uint32_t mId = 0;
+    uint32_t mVersion = 0;
+    bool mInitOk = false;
+    std::vector<TransportEndPoint> mEPProxyVec;
+    std::vector<TransportEndPoint> mZoneProxyVec;
+    std::vector<MulticastEndPoint> mEPTVec;
+    std::vector<MulticastEndPoint> mZoneTVec;
+    std::function<void()> mLoadWait;
+};
+
+// The daemon's handler: answers a SynthESMReq with a SynthESMOk, or null (any other type, or a
+// proxy that could not be brought up). Counts every answered request. Runs on many connection
+// threads at once.
+Msg* RecvCallback(Msg* req);
+
+// Shared with main: the Directory Agent text (set once before the server starts, then only read)
+// and the request counter.
+extern const char* DAstr;
+extern pthread_mutex_t term_mut;
+extern pthread_cond_t term_cond;
+extern int num_of_requests;  // guarded by term_mut
