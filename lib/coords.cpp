@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
