@@ -147,6 +147,7 @@ inline std::string readAll(int s, int timeoutMs = 5000) {
 }
 
 // A child process started with execv; stopped with SIGTERM (then SIGKILL) when destroyed.
+// env entries "NAME=value" set a variable for the child, a bare "NAME" removes it.
 // Its standard output and error go to files that out()/err() read back.
 class Child {
 public:
@@ -163,7 +164,14 @@ public:
         if (mPid == 0) {
             dup2(mOut, 1);
             dup2(mErr, 2);
-            for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+            // "NAME=value" sets a variable, a bare "NAME" removes it.
+            for (const std::string& e : env) {
+                if (e.find('=') == std::string::npos) {
+                    unsetenv(e.c_str());
+                } else {
+                    putenv(const_cast<char*>(e.c_str()));
+                }
+            }
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(path.c_str()));
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -1,0 +1,176 @@
+// esm-proxy-sim: a running ESM proxy as the synthesis service sees it, for tests and the demo.
+// Answers ESMInit with ESMInitOk (its own address and a TTL) and ESMCommit with ESMCommitOk over
+// the project's own transport, and prints one line per message it receives.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Msg.h"
+#include "http_impl.h"
+#include "net_util.h"
+
+namespace {
+
+enum class Mode { Normal, FailInit, WrongReply, FailCommit, Hang };
+
+struct Config {
+    uint32_t addrNet = 0;
+    uint16_t port = 0;
+    Mode mode = Mode::Normal;
+    unsigned char ttl = 32;
+};
+
+Config gConfig;  // set before any thread starts, then only read
+
+void usage(FILE* out) {
+    fprintf(out,
+            "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang]\n"
+            "                     [--ttl N]\n"
+            "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
+            "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
+            "  ESMInit id=I version=V data_port=P\n"
+            "  ESMCommit id=I version=V group=G data_port=P ttl=T members=A:P,A:P,...\n"
+            "  <Type> id=I version=V   (any other message; answered with the error response)\n"
+            "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
+            "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
+            "--hang reads each request and never answers. Runs until stopped.\n");
+}
+
+std::string describe(Msg& m) {
+    std::string line = m.getType() + " id=" + std::to_string(m.getId()) +
+                       " version=" + std::to_string(m.getVersion());
+    if (auto* init = dynamic_cast<ESMInit*>(&m)) {
+        line += " data_port=" + init->getPortStr();
+    } else if (auto* commit = dynamic_cast<ESMCommit*>(&m)) {
+        line += " group=" + commit->getAddrStr() + " data_port=" + std::to_string(commit->getPort()) +
+                " ttl=" + commit->getTTLStr() + " members=";
+        const char* sep = "";
+        for (const TransportEndPoint& t : commit->getMemberVec()) {
+            line += sep + t.getStr();
+            sep = ",";
+        }
+    }
+    return line;
+}
+
+// The reply to m under the configured fault, or null for the error response.
+Msg* answer(Msg& m) {
+    const std::string type = m.getType();
+    if (type == Msg::ESMInit) {
+        if (gConfig.mode == Mode::FailInit) return nullptr;
+        if (gConfig.mode == Mode::WrongReply) return new ESMCommitOk(m.getId(), m.getVersion());
+        return new ESMInitOk(m.getId(), m.getVersion(), gConfig.addrNet, gConfig.ttl);
+    }
+    if (type == Msg::ESMCommit) {
+        if (gConfig.mode == Mode::FailCommit) return nullptr;
+        return new ESMCommitOk(m.getId(), m.getVersion());
+    }
+    return nullptr;
+}
+
+// Owns its connection; shares only the read-only configuration.
+void* serve(void* arg) {
+    Fd conn(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    setIoTimeouts(conn.get(), kServerIoTimeoutSec);
+    HTTPReqPtr req(readHTTPRequest(conn.get()));
+    std::unique_ptr<Msg> msg;
+    if (req && req->body != nullptr) {
+        msg.reset(parseMsg(req->body, strlen(req->body), MsgTable::Requests));
+    }
+    if (msg) printf("%s\n", describe(*msg).c_str());
+    if (gConfig.mode == Mode::Hang) {
+        char c;
+        while (readSome(conn.get(), &c, 1) > 0) {
+        }
+        return nullptr;
+    }
+    std::unique_ptr<Msg> reply(msg ? answer(*msg) : nullptr);
+    if (!reply) {
+        sendHTTPError(conn.get());
+        return nullptr;
+    }
+    MallocText text(reply->getChars());
+    sendHTTPResponse(conn.get(), text.get());
+    return nullptr;
+}
+
+bool parseArgs(int argc, char** argv) {
+    if (argc < 3) return false;
+    in_addr a{};
+    if (inet_aton(argv[1], &a) == 0) return false;
+    gConfig.addrNet = a.s_addr;
+    char* end = nullptr;
+    long port = strtol(argv[2], &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535) return false;
+    gConfig.port = static_cast<uint16_t>(port);
+    for (int i = 3; i < argc; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "--fail-init") gConfig.mode = Mode::FailInit;
+        else if (opt == "--wrong-reply") gConfig.mode = Mode::WrongReply;
+        else if (opt == "--fail-commit") gConfig.mode = Mode::FailCommit;
+        else if (opt == "--hang") gConfig.mode = Mode::Hang;
+        else if (opt == "--ttl" && i + 1 < argc) gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
+        else return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        }
+    }
+    if (!parseArgs(argc, argv)) {
+        usage(stderr);
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    xmlInitParser();
+
+    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int one = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(gConfig.port);
+    sa.sin_addr.s_addr = gConfig.addrNet;
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+        perror("bind");
+        return 1;
+    }
+    if (listen(listener.get(), SOMAXCONN) < 0) {
+        perror("listen");
+        return 1;
+    }
+    fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", argv[1], gConfig.port);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    for (;;) {
+        int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EMFILE || errno == ENFILE) usleep(100000);
+            continue;
+        }
+        pthread_t t;
+        if (pthread_create(&t, &attr, serve, reinterpret_cast<void*>(static_cast<intptr_t>(c))) != 0) {
+            close(c);
+        }
+    }
+}
