@@ -37,7 +37,9 @@ inline Bytes vector(const std::string& name) {
     return out;
 }
 
-inline uint16_t xidOf(const Bytes& msg) { return static_cast<uint16_t>(msg[10] << 8 | msg[11]); }
+inline uint16_t xidOf(const Bytes& msg) {
+    return static_cast<uint16_t>(msg[10] << 8 | msg[11]);
+}
 
 inline Bytes srvRply(uint16_t xid, uint16_t error, const std::vector<slpwire::UrlEntry>& urls,
                      size_t max = slpwire::kMaxLength) {

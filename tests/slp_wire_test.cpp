@@ -1,9 +1,10 @@
 // SLPv2 encoding and decoding against messages captured between an independent client library
 // and Directory Agent.
 
+#include "slp/slp_wire.h"
+
 #include <gtest/gtest.h>
 
-#include "slp/slp_wire.h"
 #include "slp_test_util.h"
 
 using slptest::Bytes;
@@ -73,11 +74,11 @@ TEST(SlpWireClient, SrvRqstEncodingEqualsCapturedRequests) {
 
 TEST(SlpWireClient, EncoderRefusesFieldsLongerThanTheirLength) {
     Bytes out;
-    EXPECT_FALSE(slpwire::encodeSrvRqst(1, "en", 0, "", "t", "default", std::string(65536, 'x'),
-                                        "", &out));
+    EXPECT_FALSE(
+        slpwire::encodeSrvRqst(1, "en", 0, "", "t", "default", std::string(65536, 'x'), "", &out));
     EXPECT_TRUE(out.empty());
-    EXPECT_TRUE(slpwire::encodeSrvRqst(1, "en", 0, "", "t", "default", std::string(65535, 'x'),
-                                       "", &out));
+    EXPECT_TRUE(
+        slpwire::encodeSrvRqst(1, "en", 0, "", "t", "default", std::string(65535, 'x'), "", &out));
     EXPECT_EQ(out.size(), 14u + 2 + 2 * 5 + 1 + 7 + 65535);
 }
 
@@ -148,8 +149,7 @@ TEST(SlpWireClient, ExtensionsAndAuthBlocksAreWalkedWithinBounds) {
     EXPECT_EQ(slpwire::parseSrvRply(mandatory.data(), mandatory.size(), &r),
               slpwire::ReplyParse::kMalformed);
     Bytes loop = withExtension(0x0002, static_cast<uint32_t>(base.size()));  // points at itself
-    EXPECT_EQ(slpwire::parseSrvRply(loop.data(), loop.size(), &r),
-              slpwire::ReplyParse::kMalformed);
+    EXPECT_EQ(slpwire::parseSrvRply(loop.data(), loop.size(), &r), slpwire::ReplyParse::kMalformed);
 
     // One auth block of 12 bytes after the URL: skipped by its length.
     Bytes auth = base;
@@ -159,8 +159,7 @@ TEST(SlpWireClient, ExtensionsAndAuthBlocksAreWalkedWithinBounds) {
     ASSERT_EQ(slpwire::parseSrvRply(auth.data(), auth.size(), &r), slpwire::ReplyParse::kOk);
     EXPECT_EQ(r.urls, std::vector<UrlEntry>{kHost});
     auth[auth.size() - 9] = 0x40;  // block length past the end
-    EXPECT_EQ(slpwire::parseSrvRply(auth.data(), auth.size(), &r),
-              slpwire::ReplyParse::kMalformed);
+    EXPECT_EQ(slpwire::parseSrvRply(auth.data(), auth.size(), &r), slpwire::ReplyParse::kMalformed);
 }
 
 TEST(SlpWireAgent, CapturedRequestsParse) {
@@ -199,7 +198,8 @@ TEST(SlpWireAgent, CapturedRegistrationsParse) {
     EXPECT_EQ(req.dereg.scopes, "DEFAULT");
     EXPECT_EQ(req.dereg.entry, (UrlEntry{0, "service:ESMProxy://127.0.0.7:7022"}));
     EXPECT_EQ(req.dereg.tags, "");
-    for (size_t n = 0; n < reg.size(); ++n) EXPECT_FALSE(slpwire::parseRequest(reg.data(), n, &req));
+    for (size_t n = 0; n < reg.size(); ++n)
+        EXPECT_FALSE(slpwire::parseRequest(reg.data(), n, &req));
     for (size_t n = 0; n < dereg.size(); ++n) {
         EXPECT_FALSE(slpwire::parseRequest(dereg.data(), n, &req));
     }
@@ -255,10 +255,9 @@ TEST(SlpWireAgent, EncodersReproduceCapturedReplies) {
     EXPECT_EQ(ours, second);
 
     Bytes reg = vector("srvreg_esmproxy");
-    ASSERT_TRUE(slpwire::encodeSrvReg(xidOf(reg), "en", slpwire::kFlagFresh,
-                                      {300, "service:ESMProxy://127.0.0.7:7022"},
-                                      "service:ESMProxy", "default",
-                                      "(addr=128.2.1.9),(mask=255.255.255.255)", &ours));
+    ASSERT_TRUE(slpwire::encodeSrvReg(
+        xidOf(reg), "en", slpwire::kFlagFresh, {300, "service:ESMProxy://127.0.0.7:7022"},
+        "service:ESMProxy", "default", "(addr=128.2.1.9),(mask=255.255.255.255)", &ours));
     EXPECT_EQ(ours, reg);
     Bytes dereg = vector("srvdereg_esmproxy");
     ASSERT_TRUE(slpwire::encodeSrvDeReg(xidOf(dereg), "en", "DEFAULT",
@@ -287,11 +286,11 @@ TEST(SlpWireAgent, ReplyCutToWholeEntriesIsFlaggedOverflow) {
 TEST(SlpWireAgent, ErrorRepliesHaveTheShapeOfTheirType) {
     Bytes out;
     ASSERT_TRUE(slpwire::encodeErrorReply(slpwire::kAttrRply, 0x1234, "en", 14, &out));
-    EXPECT_EQ(out, (Bytes{2, 7, 0, 0, 21, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 2, 'e', 'n', 0, 14, 0, 0,
-                          0}));
+    EXPECT_EQ(out,
+              (Bytes{2, 7, 0, 0, 21, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 2, 'e', 'n', 0, 14, 0, 0, 0}));
     ASSERT_TRUE(slpwire::encodeErrorReply(slpwire::kSrvTypeRply, 0x1234, "en", 14, &out));
-    EXPECT_EQ(out, (Bytes{2, 10, 0, 0, 20, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 2, 'e', 'n', 0, 14, 0,
-                          0}));
+    EXPECT_EQ(out,
+              (Bytes{2, 10, 0, 0, 20, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 2, 'e', 'n', 0, 14, 0, 0}));
     EXPECT_FALSE(slpwire::encodeErrorReply(slpwire::kDAAdvert, 1, "en", 14, &out));
     EXPECT_EQ(slpwire::replyFunction(slpwire::kSrvDeReg), slpwire::kSrvAck);
     EXPECT_EQ(slpwire::replyFunction(slpwire::kSrvRply), 0);
