@@ -192,6 +192,12 @@ TEST(SlpDaLookup, TheLocatorPredicatesFindTheirProxies) {
                                 std::string(kGnpFilter) + "\" urls=2 error=0\n") !=
                std::string::npos;
     }));
+
+    // SIGTERM ends the agent cleanly (a sanitizer finding would make the status non-zero).
+    agent.child().signal(SIGTERM);
+    int st = agent.child().wait(5000);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 TEST(SlpDaLookup, NothingFoundIsZeroAndLeavesNoResults) {
