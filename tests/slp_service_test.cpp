@@ -46,6 +46,9 @@ TEST(ServiceInstanceUrl, AddressAndPortEdgeCases) {
 }
 
 TEST(SLPServiceProperties, AgentListOrDiscoveryIsConfigured) {
+#ifdef ESM_SYSTEM_OPENSLP
+    GTEST_SKIP() << "a system libslp ignores properties set after the first read";
+#endif
     SLPSetProperty("net.slp.DAAddresses", "10.9.9.9");
     SLPSetProperty("net.slp.activeDADetection", "false");
     SLPSetProperty("net.slp.passiveDADetection", "false");

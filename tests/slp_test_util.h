@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers of the SLP tests: the captured wire vectors, and a scripted Directory Agent peer on a
-// loopback address of its own (UDP and TCP on one port) for client tests. Every wait is bounded.
+// Helpers of the SLP tests: the captured wire vectors, a scripted Directory Agent peer on a
+// loopback address of its own (UDP and TCP on one port) for client tests, slp-da as a child
+// process, and raw UDP and TCP exchanges. Every wait is bounded.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,8 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -161,5 +164,104 @@ private:
     std::vector<Received> mReceived;  // guarded by mMu
     std::thread mThread;
 };
+
+// The registrations the captured vectors were answered from.
+const char kVectorRegs[] =
+    "service:ESMProxy://127.0.0.5:7020,en,65535\n"
+    "addr=128.2.1.7\n"
+    "mask=255.255.255.255\n"
+    "\n"
+    "service:ESMProxy://127.0.0.6:7021,en,65535\n"
+    "addr=10.1.0.0\n"
+    "mask=255.255.0.0\n"
+    "\n"
+    "# compute resources on active-network nodes\n"
+    "service:CompResource://127.0.0.9/?x-GNP-num=1,en,65535\n"
+    "foo=bar\n"
+    "\n"
+    "service:CompResource://127.0.0.10/?x-GNP-num=1,en,65535\n"
+    "x-GNP-num=1\n"
+    "x-GNP-clients=12.5 -3.0 7.25\n";
+
+// A file with the given text under /tmp, removed when destroyed.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char path[] = "/tmp/slp-reg-XXXXXX";
+        FILE* f = fdopen(mkstemp(path), "w");
+        mPath = path;
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    ~TempFile() { unlink(mPath.c_str()); }
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+#ifdef SLP_DA_PATH
+// slp-da on addr with an ephemeral port, its registrations from regText.
+class Agent {
+public:
+    Agent(const std::string& addr, const std::string& regText, std::vector<std::string> extra = {})
+        : mAddr(addr), mReg(regText) {
+        std::vector<std::string> args = {"--listen", addr + ":0", "--reg", mReg.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        mChild = std::make_unique<testutil::Child>(SLP_DA_PATH, args);
+        testutil::waitFor([this] { return mChild->err().find('\n') != std::string::npos; });
+        unsigned port = 0;
+        sscanf(mChild->err().c_str(), "slp-da: listening on %*[0-9.]:%u", &port);
+        mPort = static_cast<uint16_t>(port);
+    }
+    uint16_t port() const { return mPort; }
+    std::string da() const { return mAddr + ":" + std::to_string(mPort); }
+    std::string log() const { return mChild->err(); }
+    testutil::Child& child() { return *mChild; }
+
+private:
+    std::string mAddr;
+    TempFile mReg;
+    std::unique_ptr<testutil::Child> mChild;
+    uint16_t mPort = 0;
+};
+#endif
+
+// One datagram to addr:port and the first answer within timeoutMs (empty when none).
+Bytes askUdp(const std::string& addr, uint16_t port, const Bytes& msg, int timeoutMs = 2000) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = testutil::addrOf(addr.c_str());
+    connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    send(s, msg.data(), msg.size(), 0);
+    Bytes out(65536);
+    pollfd p{s, POLLIN, 0};
+    ssize_t n = poll(&p, 1, timeoutMs) == 1 ? recv(s, out.data(), out.size(), 0) : -1;
+    close(s);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+// One message over a new TCP connection and the one reply, read by its length field.
+Bytes askTcp(const std::string& addr, uint16_t port, const Bytes& msg) {
+    int s = testutil::connectTo(addr.c_str(), port);
+    if (s < 0) return {};
+    testutil::sendAll(s, std::string(msg.begin(), msg.end()));
+    Bytes in;
+    uint8_t buf[4096];
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end &&
+           (in.size() < 5 || in.size() < slpwire::peekLength(in.data()))) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        in.insert(in.end(), buf, buf + n);
+    }
+    close(s);
+    return in;
+}
 
 }  // namespace slptest
