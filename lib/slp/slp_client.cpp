@@ -1,10 +1,13 @@
 // The RFC 2614 entry points: handles, properties and the synchronous SLPFindSrvs.
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,9 +45,17 @@ Handle* findHandle(SLPHandle h) {
     return it == r.handles.end() ? nullptr : it->second.get();
 }
 
+uint32_t randomSeed() {
+    uint32_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<uint32_t>(time(nullptr)) ^ (static_cast<uint32_t>(getpid()) << 16);
+    }
+    return seed;
+}
+
 // XIDs start at a random value and count up; retransmissions reuse theirs.
 uint16_t nextXid() {
-    static std::atomic<uint32_t> sXid{std::random_device{}()};
+    static std::atomic<uint32_t> sXid{randomSeed()};
     return static_cast<uint16_t>(sXid.fetch_add(1, std::memory_order_relaxed));
 }
 
