@@ -1,0 +1,55 @@
+#pragma once
+
+// SLP string rules used by the Directory Agent: comparison folding, \HH escapes, scope lists and
+// service types. Pure functions; any thread.
+
+#include <string>
+#include <vector>
+
+namespace slpda {
+
+// SPACE, TAB, CR or LF.
+bool isBlank(char c);
+
+// The comparison form of a string: leading and trailing white space dropped, inner runs folded
+// to one space, ASCII letters lowered. "  Some String  " and "SOME    STRING" fold alike.
+std::string fold(const std::string& s);
+
+// Lowers ASCII letters only.
+std::string lowerAscii(const std::string& s);
+
+std::string trim(const std::string& s);
+
+// Decodes \HH escapes (two hex digits, either case). False when a backslash is not followed by
+// two hex digits.
+bool unescape(const std::string& in, std::string* out);
+
+// The items of a comma list, trimmed, empty ones dropped.
+std::vector<std::string> splitList(const std::string& list);
+
+// True when the two scope lists share a scope (folded comparison).
+bool scopesIntersect(const std::vector<std::string>& a, const std::vector<std::string>& b);
+
+// True when every scope of `part` is in `all`.
+bool scopesCovered(const std::vector<std::string>& part, const std::vector<std::string>& all);
+
+// True when both lists hold the same scopes, in any order.
+bool scopesEqual(const std::vector<std::string>& a, const std::vector<std::string>& b);
+
+// The service type of a URL: the text before "://" ("service:ESMProxy" for
+// "service:ESMProxy://h:1", "http" for "http://x"), or "" when there is no "://".
+std::string urlServiceType(const std::string& url);
+
+// Whether a requested service type finds a registered one. A leading "service:" is ignored on
+// both sides and case never matters; a requested type with a ':' must equal the registered
+// type, one without must equal it or its abstract part ("printer" finds "printer:lpr").
+bool typeMatches(const std::string& requested, const std::string& registered);
+
+// Whether v holds pieces[0] at its start, pieces.back() at its end and the pieces between in
+// order, without overlap: the match of a pattern "p0*p1*...*pn" (pieces must not be empty).
+bool matchPieces(const std::string& v, const std::vector<std::string>& pieces);
+
+// Text safe for one log line: '"', control bytes and bytes above 0x7e become \HH.
+std::string logSafe(const std::string& s);
+
+}  // namespace slpda
