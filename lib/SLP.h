@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// getCoordinates, gnpmon_color and chomp: the coordinate table and the monitor notification.
+#include "coords.h"
+
 // One service URL found by a lookup, with its lifetime in seconds. A plain value.
 class ServiceInstance {
 public:
@@ -60,15 +63,3 @@ private:
     int mNumFound = 0;
     std::unique_ptr<std::vector<ServiceInstance>> mSIvec;
 };
-
-// The coordinates text of an address (network byte order) from $VARNO_PATH/gnp.coords, or "" when
-// there is none. The file is loaded once, on the first call that reads it completely; loads and
-// lookups never overlap. Prints its progress and failures on standard output.
-std::string getCoordinates(unsigned long target_addr);
-
-// Tells the monitor at $VARNO_GNPMONITOR (TCP port 5646) that host addr has colour color: one
-// connection carrying "addr color", then closed. Never affects the caller; failures only print.
-void gnpmon_color(std::string addr, int color);
-
-// Removes one line feed at the end of buf, in place.
-void chomp(char* buf);
