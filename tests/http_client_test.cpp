@@ -30,11 +30,11 @@ std::string okHead(size_t length) {
 std::string okResponse(const std::string& body) { return okHead(body.size()) + body; }
 
 // Accepts one connection on 127.0.0.1, reads the request through its announced body, sends the
-// parts as segments of their own and closes. With resetAtOnce it reads nothing and closes the
-// connection with a reset instead.
+// parts as segments of their own and closes. With resetOnData it closes the connection with a
+// reset as soon as request bytes arrive, without reading them.
 class FakeServer {
 public:
-    explicit FakeServer(std::vector<std::string> parts, bool resetAtOnce = false)
+    explicit FakeServer(std::vector<std::string> parts, bool resetOnData = false)
         : mListener(socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -44,7 +44,7 @@ public:
         listen(mListener.get(), 1);
         getsockname(mListener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
         mPort = ntohs(sa.sin_port);
-        mThread = std::thread([this, parts, resetAtOnce] { serve(parts, resetAtOnce); });
+        mThread = std::thread([this, parts, resetOnData] { serve(parts, resetOnData); });
     }
     ~FakeServer() {
         if (mThread.joinable()) mThread.join();
@@ -59,11 +59,13 @@ public:
     }
 
 private:
-    void serve(const std::vector<std::string>& parts, bool resetAtOnce) {
+    void serve(const std::vector<std::string>& parts, bool resetOnData) {
         pollfd p{mListener.get(), POLLIN, 0};
         if (poll(&p, 1, 10000) != 1) return;
         Fd conn(accept(mListener.get(), nullptr, nullptr));
-        if (resetAtOnce) {
+        if (resetOnData) {
+            pollfd in{conn.get(), POLLIN, 0};
+            poll(&in, 1, 10000);
             linger reset{1, 0};
             setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             return;

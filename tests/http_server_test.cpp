@@ -23,14 +23,6 @@
 using testutil::CaptureFd;
 using ::testing::HasSubstr;
 
-#if defined(__SANITIZE_THREAD__)
-#define ESM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ESM_TSAN 1
-#endif
-#endif
-
 namespace {
 
 const std::string kInitXml =
@@ -523,33 +515,28 @@ TEST_F(HttpServerTest, AcceptWaitsOutARunOutOfDescriptors) {
 
 // ---- Process exits (each in a child process of its own) ----
 
-// While alive, this process cannot start threads. The thread limit binds every user but root,
-// so root switches to nobody, keeping root as its saved id to come back.
-class NoNewThreads {
-public:
-    NoNewThreads() {
-        getrlimit(RLIMIT_NPROC, &mSaved);
-        mWasRoot = getuid() == 0;
-        if (mWasRoot && setresuid(65534, 65534, 0) != 0) _exit(90);
-        rlimit none{0, mSaved.rlim_max};
-        if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(91);
-    }
-    ~NoNewThreads() {
-        if (mWasRoot && setresuid(0, 0, 0) != 0) _exit(92);
-        setrlimit(RLIMIT_NPROC, &mSaved);
-    }
+// Stops and restarts thread creation in this (child) process. The thread limit binds every
+// user but root, so root switches to nobody, keeping root as its saved id to come back.
+rlimit gSavedNproc{};
+bool gWasRoot = false;
 
-private:
-    rlimit mSaved{};
-    bool mWasRoot = false;
-};
+void forbidNewThreads() {
+    getrlimit(RLIMIT_NPROC, &gSavedNproc);
+    gWasRoot = getuid() == 0;
+    if (gWasRoot && setresuid(65534, 65534, 0) != 0) _exit(90);
+    rlimit none{0, gSavedNproc.rlim_max};
+    if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(91);
+}
+
+void allowNewThreads() {
+    if (gWasRoot && setresuid(0, 0, 0) != 0) _exit(92);
+    setrlimit(RLIMIT_NPROC, &gSavedNproc);
+}
 
 class HttpServerDeathTest : public ::testing::Test {
 protected:
     void SetUp() override {
-#ifdef ESM_TSAN
-        GTEST_SKIP() << "forked children of a threaded process are not supported under TSan";
-#endif
+        // Each child is a fresh process running this test alone, not a fork of this one.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
     }
 };
@@ -562,7 +549,9 @@ TEST_F(HttpServerDeathTest, NullHandlerExits) {
 TEST_F(HttpServerDeathTest, ServerThreadThatCannotStartExits) {
     EXPECT_EXIT(
         {
-            NoNewThreads limit;
+            // Exit-time checks of the sanitizers start threads of their own.
+            atexit(allowNewThreads);
+            forbidNewThreads();
             startServerLoop(testutil::freePort(), replyCommitOk);
             _exit(2);
         },
@@ -597,13 +586,14 @@ void serveThroughThreadShortage() {
     startServerLoop(port, replyCommitOk);
     if (!testutil::waitListening("127.0.0.1", port)) _exit(2);
     {
-        NoNewThreads limit;
+        forbidNewThreads();
         Fd s(testutil::connectTo("127.0.0.1", port));
         testutil::sendAll(s.get(), post());
         // Closed unanswered: the end of the stream, or a reset for the unread request.
         pollfd p{s.get(), POLLIN, 0};
         char c;
         if (poll(&p, 1, 10000) != 1 || recv(s.get(), &c, 1, 0) > 0) _exit(3);
+        allowNewThreads();
     }
     Fd s(testutil::connectTo("127.0.0.1", port));
     testutil::sendAll(s.get(), post());
