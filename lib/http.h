@@ -25,7 +25,8 @@ void startServerLoop(unsigned short port, MsgHandler handler);
 int sendRequestMsg(const char* addr, unsigned short port, Msg* msg);
 
 // Reads the response on sock, closes sock and returns the decoded reply, which the caller
-// deletes, or null (after a line on standard error when the response itself was wrong).
+// deletes, or null (after a line on standard error when the response itself was wrong; at once
+// and silently for a negative sock).
 // Thread-safe.
 Msg* getResponseMsg(int sock);
 

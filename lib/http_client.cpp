@@ -115,7 +115,8 @@ int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
 }
 
 Msg* getResponseMsg(int sock) {
-    if (sock <= 0) return nullptr;
+    // Descriptor 0 is a socket like any other when standard input was closed.
+    if (sock < 0) return nullptr;
     Fd conn(sock);
 
     // The head must come whole with the first read; later bytes belong to the body.

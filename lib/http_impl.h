@@ -73,8 +73,8 @@ void* serverThread(void* arg);
 // ownership of its Parameters. Always returns null.
 void* HTTPconn(void* arg);
 
-// Reads one request from sock, or returns null after a line on standard error. The caller owns
-// the result. The body is always NUL-terminated; bytes that never arrived read as 0.
+// Reads one request from sock, or returns null after a line on standard error (silently for a
+// negative sock). The caller owns the result. The body is always NUL-terminated; bytes that never arrived read as 0.
 HTTPReq* readHTTPRequest(int sock);
 
 // Writes the 200 response with text (NUL-terminated) as its body.

@@ -274,7 +274,8 @@ void* HTTPconn(void* arg) {
 }
 
 HTTPReq* readHTTPRequest(int sock) {
-    if (sock <= 0) return nullptr;
+    // Descriptor 0 is a connection like any other when standard input was closed.
+    if (sock < 0) return nullptr;
     HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
     if (!req) return nullptr;
     req->uri = static_cast<char*>(malloc(kUriBufSize));

@@ -108,7 +108,19 @@ bool isClosed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
 TEST(HttpClientTest, RequestIsWrittenByteForByteAndTheReplyDecoded) {
     FakeServer fake({okResponse(kCommitOkXml)});
     CaptureFd err(2);
-    std::unique_ptr<Msg> reply = exchange(fake);
+    ESMInit init(7, 8, 5000);
+    int s = sendRequestMsg("127.0.0.1", fake.port(), &init);
+    ASSERT_GT(s, 0);
+    // A server that stops answering holds the caller for a bounded time only.
+    timeval readLimit{}, writeLimit{};
+    socklen_t len = sizeof readLimit;
+    getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &readLimit, &len);
+    len = sizeof writeLimit;
+    getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &writeLimit, &len);
+    EXPECT_EQ(readLimit.tv_sec, kClientIoTimeoutSec);
+    EXPECT_EQ(writeLimit.tv_sec, kClientIoTimeoutSec);
+
+    std::unique_ptr<Msg> reply(getResponseMsg(s));
     // Any response type comes back; the caller checks the one it expects.
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->getType(), "ESMCommitOk");
@@ -218,9 +230,31 @@ TEST(HttpClientTest, PortZeroOrNoHostFailsAtOnceAndSilently) {
     EXPECT_EQ(sendRequestMsg("127.0.0.1", 0, &init), -1);
     EXPECT_EQ(sendRequestMsg(nullptr, 80, &init), -1);
     EXPECT_EQ(openClientSocket("127.0.0.1", 0), -1);
-    EXPECT_EQ(getResponseMsg(0), nullptr);
     EXPECT_EQ(getResponseMsg(-1), nullptr);
     EXPECT_EQ(err.text(), "");
+}
+
+TEST(HttpClientTest, ConnectionOnDescriptorZeroIsUsed) {
+    FakeServer fake({okResponse(kCommitOkXml)});
+    // With standard input closed, the client's socket gets descriptor 0.
+    Fd savedStdin(dup(0));
+    close(0);
+    ESMInit init(7, 8, 5000);
+    int s = sendRequestMsg("127.0.0.1", fake.port(), &init);
+    std::unique_ptr<Msg> reply(getResponseMsg(s));
+    dup2(savedStdin.get(), 0);
+    EXPECT_EQ(s, 0);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->getType(), "ESMCommitOk");
+}
+
+TEST(HttpClientTest, UnresolvableHostIsReported) {
+    // A label this long is refused by the resolver itself, so no query leaves the host.
+    std::string host(300, 'a');
+    CaptureFd err(2);
+    ESMInit init(7, 8, 5000);
+    EXPECT_EQ(sendRequestMsg(host.c_str(), 80, &init), -1);
+    EXPECT_EQ(err.text(), host + ": No such device or address\n");
 }
 
 TEST(HttpClientTest, RefusedConnectionIsReported) {

@@ -63,7 +63,10 @@ struct Seen {
     unsigned short dataPort = 0;
     std::string srcAddr;
     unsigned short srcPort = 0;
-    int sockPeerPort = -1;  // peer port of the request's sock, from getpeername
+    int sock = -1;
+    int sockPeerPort = -1;   // peer port of the request's sock, from getpeername
+    long readLimitSec = 0;   // time limits set on the request's sock
+    long writeLimitSec = 0;
 };
 std::mutex gSeenMutex;
 Seen gSeen;  // guarded by gSeenMutex
@@ -74,6 +77,11 @@ void record(Msg* m) {
     int peerPort = getpeername(m->sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0
                        ? ntohs(peer.sin_port)
                        : -1;
+    timeval readLimit{}, writeLimit{};
+    len = sizeof readLimit;
+    getsockopt(m->sock, SOL_SOCKET, SO_RCVTIMEO, &readLimit, &len);
+    len = sizeof writeLimit;
+    getsockopt(m->sock, SOL_SOCKET, SO_SNDTIMEO, &writeLimit, &len);
     auto* init = dynamic_cast<ESMInit*>(m);
     std::lock_guard<std::mutex> lock(gSeenMutex);
     ++gSeen.calls;
@@ -81,7 +89,10 @@ void record(Msg* m) {
     gSeen.dataPort = init != nullptr ? init->getPort() : 0;
     gSeen.srcAddr = m->getSrcAddrStr();
     gSeen.srcPort = m->getSrcPort();
+    gSeen.sock = m->sock;
     gSeen.sockPeerPort = peerPort;
+    gSeen.readLimitSec = readLimit.tv_sec;
+    gSeen.writeLimitSec = writeLimit.tv_sec;
 }
 
 Seen seen() {
@@ -348,6 +359,39 @@ TEST_F(HttpServerTest, HandlerSeesThePeerAddressPortAndConnection) {
     EXPECT_EQ(s.srcAddr, "127.0.0.2");
     EXPECT_EQ(s.srcPort, localPort);
     EXPECT_EQ(s.sockPeerPort, localPort);
+    // A peer that stops sending or reading holds its thread for a bounded time only.
+    EXPECT_EQ(s.readLimitSec, kServerIoTimeoutSec);
+    EXPECT_EQ(s.writeLimitSec, kServerIoTimeoutSec);
+}
+
+TEST_F(HttpServerTest, ConnectionOnDescriptorZeroIsServed) {
+    // With standard input closed, an accepted connection can get descriptor 0.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    Fd savedStdin(dup(0));
+    dup2(pair[1], 0);
+    close(pair[1]);
+    ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
+    EXPECT_EQ(HTTPconn(new Parameters{dispatch, 0, 1, 0, 0}), nullptr);
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
+    dup2(savedStdin.get(), 0);
+    EXPECT_EQ(out, okResponse(kCommitOkXml));
+    EXPECT_EQ(seen().sock, 0);
+}
+
+TEST_F(HttpServerTest, ConnectionWithoutHandlerGetsTheErrorResponse) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
+    CaptureFd err(2);
+    EXPECT_EQ(HTTPconn(new Parameters{nullptr, pair[1], 1, 0, 0}), nullptr);
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
+    EXPECT_EQ(out, kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("RecvCallback is NULL!\n"));
 }
 
 TEST_F(HttpServerTest, LargeReplyGoesOutWithItsExactLength) {
