@@ -23,9 +23,13 @@ namespace {
 uint16_t gPort = 0;
 std::string gRequest;  // written once before the benchmarks start
 
-Msg* replyCommitOk(Msg* m) { return new ESMCommitOk(m->getId(), m->getVersion()); }
+Msg* replyCommitOk(Msg* m) {
+    return new ESMCommitOk(m->getId(), m->getVersion());
+}
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+uint32_t loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
 
 uint16_t freePort() {
     Fd s(socket(AF_INET, SOCK_STREAM, 0));

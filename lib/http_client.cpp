@@ -17,6 +17,20 @@
 
 namespace {
 
+// getaddrinfo reports through its result, not errno: the errno that perror() should explain.
+int lookupErrno(int rc) {
+    switch (rc) {
+        case EAI_SYSTEM:
+            return errno;
+        case EAI_MEMORY:
+            return ENOMEM;
+        case EAI_AGAIN:
+            return EAGAIN;
+        default:
+            return ENXIO;  // no address for that name
+    }
+}
+
 // The first IPv4 address of hostname, in network byte order; false after perror(hostname).
 // getaddrinfo, unlike gethostbyname, is safe on many threads at once.
 bool resolveHost(const char* hostname, uint32_t* addrNet) {
@@ -26,10 +40,7 @@ bool resolveHost(const char* hostname, uint32_t* addrNet) {
     struct addrinfo* res = nullptr;
     int rc = getaddrinfo(hostname, nullptr, &hints, &res);
     if (rc != 0 || res == nullptr) {
-        // getaddrinfo reports through its result, not errno; give perror a fitting errno.
-        if (rc == EAI_MEMORY) errno = ENOMEM;
-        else if (rc == EAI_AGAIN) errno = EAGAIN;
-        else if (rc != EAI_SYSTEM) errno = ENXIO;
+        errno = lookupErrno(rc);
         perror(hostname);
         if (res != nullptr) freeaddrinfo(res);
         return false;
@@ -37,15 +48,6 @@ bool resolveHost(const char* hostname, uint32_t* addrNet) {
     *addrNet = reinterpret_cast<struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return true;
-}
-
-// Reads the rest of a body that was announced as want bytes and of which *received arrived.
-void readBody(int sock, char* body, size_t want, size_t* received) {
-    while (*received < want) {
-        ssize_t n = readSome(sock, body + *received, want - *received);
-        if (n <= 0) break;
-        *received += static_cast<size_t>(n);
-    }
 }
 
 }  // namespace
@@ -135,30 +137,14 @@ Msg* getResponseMsg(int sock) {
     }
     int length = 0;
     const char* bodyStart = nullptr;
-    if (!status.connectionClose ||
-        !parseContentLength(status.end, headEnd, &length, &bodyStart)) {
+    if (!status.connectionClose || !parseContentLength(status.end, headEnd, &length, &bodyStart)) {
         fprintf(stderr, "Unexpected response from server:\n%s\n", head);
         return nullptr;
     }
-    if (length <= 0) {
-        fprintf(stderr, "Body length is: %d\n", length);
-        return nullptr;
-    }
-    if (length > kMaxBodyBytes) {
-        fprintf(stderr, "Body length %d is above the limit of %d bytes\n", length, kMaxBodyBytes);
-        return nullptr;
-    }
-    MallocText body(static_cast<char*>(calloc(static_cast<size_t>(length) + 1, 1)));
-    if (!body) {
-        fprintf(stderr, "Cannot allocate a body of %d bytes\n", length);
-        return nullptr;
-    }
-
+    MallocText body(newBodyBuffer(length));
+    if (!body) return nullptr;
     size_t want = static_cast<size_t>(length);
-    size_t received = static_cast<size_t>(headEnd - bodyStart);
-    if (received > want) received = want;
-    memcpy(body.get(), bodyStart, received);
-    readBody(sock, body.get(), want, &received);
+    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want);
     if (received < want) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
                 static_cast<int>(received), length);

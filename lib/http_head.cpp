@@ -6,7 +6,9 @@
 namespace {
 
 // sscanf's whitespace: space, tab, LF, vertical tab, form feed, CR.
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Walks a buffer with the matching rules of one sscanf call. The text ends at the first NUL,
 // as it does for sscanf on the NUL-terminated head buffer.

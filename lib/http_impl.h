@@ -16,12 +16,12 @@
 #include "http.h"
 
 // Fixed sizes of the framing.
-constexpr size_t kHeadBufSize = 8192;        // one read brings the head: at most this many bytes
-constexpr size_t kUriBufSize = 8192;         // the server's uri buffer, NUL included
-constexpr size_t kMaxMethodLen = 6;          // method field of 7 characters
-constexpr size_t kMaxVersionLen = 9;         // version field of 10 characters
-constexpr size_t kMaxReasonLen = 499;        // reason word field of 500 characters
-constexpr int kMaxBodyBytes = 64 * 1024 * 1024;  // larger Content-Length values are refused
+constexpr size_t kHeadBufSize = 8192;  // one read brings the head: at most this many bytes
+constexpr size_t kUriBufSize = 8192;   // the server's uri buffer, NUL included
+constexpr size_t kMaxMethodLen = 6;    // method field of 7 characters
+constexpr size_t kMaxVersionLen = 9;   // version field of 10 characters
+constexpr size_t kMaxReasonLen = 499;  // reason word field of 500 characters
+constexpr int kMaxBodyBytes = 64 * 1024 * 1024;       // larger Content-Length values are refused
 constexpr size_t kConnThreadStackBytes = 256 * 1024;  // thousands of connections must fit
 
 // One HTTP request. Allocated with malloc; release it with freeHTTPReq.
@@ -40,9 +40,20 @@ struct HTTPReqFree {
 };
 using HTTPReqPtr = std::unique_ptr<HTTPReq, HTTPReqFree>;
 
+// ---- Shared by both sides ----
+
 // Writes a request or response head like writeAll; with bodyFollows the kernel holds it back
 // until the body's first write, so that head and body leave together.
 size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows);
+
+// A zero-filled buffer of length + 1 bytes (free() it) for an announced body, or null after a
+// line on standard error: for a length of 0 or less, above kMaxBodyBytes, or out of memory.
+char* newBodyBuffer(int length);
+
+// Fills body with want bytes: first those of [rest, restEnd), the bytes of the head's read that
+// follow the head (any beyond want are ignored), then reads from sock. Returns the count
+// received, short when the peer stopped sending or a read failed.
+size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want);
 
 // ---- Server ----
 
@@ -55,8 +66,8 @@ struct ThreadParam {
 // A connection thread's argument; owned by that thread.
 struct Parameters {
     MsgHandler RecvCallback;
-    int sock;         // the accepted connection, closed by the thread
-    int threaded;     // 1: served on a thread of its own
+    int sock;          // the accepted connection, closed by the thread
+    int threaded;      // 1: served on a thread of its own
     uint32_t srcaddr;  // peer address, network byte order
     uint16_t srcport;  // peer port, network byte order
 };
@@ -74,7 +85,8 @@ void* serverThread(void* arg);
 void* HTTPconn(void* arg);
 
 // Reads one request from sock, or returns null after a line on standard error (silently for a
-// negative sock). The caller owns the result. The body is always NUL-terminated; bytes that never arrived read as 0.
+// negative sock). The caller owns the result. The body is always NUL-terminated; bytes that never
+// arrived read as 0.
 HTTPReq* readHTTPRequest(int sock);
 
 // Writes the 200 response with text (NUL-terminated) as its body.

@@ -124,19 +124,6 @@ void answer(const Parameters& p, const HTTPReq* req) {
 
 }  // namespace
 
-size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows) {
-    // Without MSG_MORE the body would wait for the head's ACK (Nagle), which the peer delays.
-    int flags = MSG_NOSIGNAL | (bodyFollows ? MSG_MORE : 0);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = send(sock, head + done, len - done, flags);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
 void freeHTTPReq(HTTPReq* req) {
     if (req == nullptr) return;
     free(req->uri);
@@ -224,8 +211,8 @@ void* serverThread(void* arg) {
     for (;;) {
         struct sockaddr_in peer = {};
         socklen_t len = sizeof peer;
-        int sock = accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len,
-                           SOCK_CLOEXEC);
+        int sock =
+            accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
             perror("accept");
@@ -234,8 +221,8 @@ void* serverThread(void* arg) {
             if (pause) usleep(kAcceptPauseUs);
             continue;
         }
-        auto* conn = new Parameters{param->RecvCallback, sock, 1, peer.sin_addr.s_addr,
-                                    peer.sin_port};
+        auto* conn =
+            new Parameters{param->RecvCallback, sock, 1, peer.sin_addr.s_addr, peer.sin_port};
         pthread_t tid;
         int err = pthread_create(&tid, &attr, HTTPconn, conn);
         if (err != 0) {
@@ -302,31 +289,11 @@ HTTPReq* readHTTPRequest(int sock) {
         fprintf(stderr, "Unexpected content-length from client:\n%s\n", head);
         return nullptr;
     }
-    if (length <= 0) {
-        fprintf(stderr, "Body length is: %d\n", length);
-        return nullptr;
-    }
-    if (length > kMaxBodyBytes) {
-        fprintf(stderr, "Body length %d is above the limit of %d bytes\n", length, kMaxBodyBytes);
-        return nullptr;
-    }
-    req->body = static_cast<char*>(calloc(static_cast<size_t>(length) + 1, 1));
-    if (req->body == nullptr) {
-        fprintf(stderr, "Cannot allocate a body of %d bytes\n", length);
-        return nullptr;
-    }
+    req->body = newBodyBuffer(length);
+    if (req->body == nullptr) return nullptr;
     req->content_length = length;
-
-    size_t want = static_cast<size_t>(length);
-    size_t received = static_cast<size_t>(headEnd - bodyStart);
-    if (received > want) received = want;  // anything after the announced body is ignored
-    memcpy(req->body, bodyStart, received);
-    while (received < want) {
-        ssize_t n = readSome(sock, req->body + received, want - received);
-        if (n <= 0) break;
-        received += static_cast<size_t>(n);
-    }
-    if (received < want) {
+    size_t received = receiveBody(sock, bodyStart, headEnd, req->body, static_cast<size_t>(length));
+    if (received < static_cast<size_t>(length)) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
                 static_cast<int>(received), length);
     }
@@ -336,9 +303,9 @@ HTTPReq* readHTTPRequest(int sock) {
 void sendHTTPResponse(int sock, const char* text) {
     size_t n = strlen(text);
     char head[kHeadBufSize];
-    int headLen = snprintf(head, sizeof head,
-                           "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
-                           kHttpVersion, static_cast<int>(n));
+    int headLen =
+        snprintf(head, sizeof head, "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
+                 kHttpVersion, static_cast<int>(n));
     writeHead(sock, head, static_cast<size_t>(headLen), n > 0);
     size_t written = writeAll(sock, text, n);
     if (written < n) {
@@ -349,8 +316,8 @@ void sendHTTPResponse(int sock, const char* text) {
 
 void sendHTTPError(int sock) {
     char buf[kHeadBufSize];
-    int len = snprintf(buf, sizeof buf, "%s 400 Bad Request\r\nConnection: close\r\n",
-                       kHttpVersion);
+    int len =
+        snprintf(buf, sizeof buf, "%s 400 Bad Request\r\nConnection: close\r\n", kHttpVersion);
     len += snprintf(buf + len, sizeof buf - static_cast<size_t>(len), "\r\n");
     writeAll(sock, buf, static_cast<size_t>(len));
 }

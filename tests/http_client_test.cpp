@@ -27,7 +27,9 @@ std::string okHead(size_t length) {
            "\r\n\r\n";
 }
 
-std::string okResponse(const std::string& body) { return okHead(body.size()) + body; }
+std::string okResponse(const std::string& body) {
+    return okHead(body.size()) + body;
+}
 
 // Accepts one connection on 127.0.0.1, reads the request through its announced body, sends the
 // parts as segments of their own and closes. With resetOnData it closes the connection with a
@@ -103,7 +105,9 @@ std::unique_ptr<Msg> exchange(FakeServer& fake, const char* host = "127.0.0.1") 
     return std::unique_ptr<Msg>(getResponseMsg(s));
 }
 
-bool isClosed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+bool isClosed(int fd) {
+    return fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+}
 
 TEST(HttpClientTest, RequestIsWrittenByteForByteAndTheReplyDecoded) {
     FakeServer fake({okResponse(kCommitOkXml)});

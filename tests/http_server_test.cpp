@@ -20,8 +20,8 @@
 #include "test_util.h"
 #include "xml_util.h"
 
-using testutil::CaptureFd;
 using ::testing::HasSubstr;
+using testutil::CaptureFd;
 
 namespace {
 
@@ -64,8 +64,8 @@ struct Seen {
     std::string srcAddr;
     unsigned short srcPort = 0;
     int sock = -1;
-    int sockPeerPort = -1;   // peer port of the request's sock, from getpeername
-    long readLimitSec = 0;   // time limits set on the request's sock
+    int sockPeerPort = -1;  // peer port of the request's sock, from getpeername
+    long readLimitSec = 0;  // time limits set on the request's sock
     long writeLimitSec = 0;
 };
 std::mutex gSeenMutex;
@@ -124,7 +124,9 @@ size_t bigReplyLength() {
     return strlen(MallocText(m->getChars()).get());
 }
 
-Msg* replyBig(Msg*) { return bigReply(kBigEntries); }
+Msg* replyBig(Msg*) {
+    return bigReply(kBigEntries);
+}
 
 // The peer goes away while the handler runs; the reply is then written to a dead connection.
 std::mutex gGateMutex;
@@ -159,14 +161,15 @@ Msg* replyAfterCpuWork(Msg* m) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
     do {
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) <
-             50000000L);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 50000000L);
     return new ESMCommitOk(m->getId(), m->getVersion());
 }
 
 std::atomic<MsgHandler> gHandler{replyCommitOk};
 
-Msg* dispatch(Msg* m) { return gHandler.load()(m); }
+Msg* dispatch(Msg* m) {
+    return gHandler.load()(m);
+}
 
 // ---- Fixture ----
 
@@ -222,9 +225,9 @@ TEST_F(HttpServerTest, HeadAndBodyInOneSegmentAreServed) {
 
 TEST_F(HttpServerTest, BodyInSeveralLaterSegmentsIsCollected) {
     std::string body = kInitXml + std::string(1, '\0');
-    EXPECT_EQ(exchange({head(body.size()), body.substr(0, 10), body.substr(10, 40),
-                        body.substr(50)}),
-              okResponse(kCommitOkXml));
+    EXPECT_EQ(
+        exchange({head(body.size()), body.substr(0, 10), body.substr(10, 40), body.substr(50)}),
+        okResponse(kCommitOkXml));
     EXPECT_EQ(seen().dataPort, 5000);
 }
 
@@ -241,8 +244,7 @@ TEST_F(HttpServerTest, MethodUriAndVersionAreNotExamined) {
     EXPECT_EQ(exchange({head(body.size(), "GET /other HTTP/1.0") + body}),
               okResponse(kCommitOkXml));
     // The longest method and version that fit their fields.
-    EXPECT_EQ(exchange({head(body.size(), "DELETE / HTTP/10.1") + body}),
-              okResponse(kCommitOkXml));
+    EXPECT_EQ(exchange({head(body.size(), "DELETE / HTTP/10.1") + body}), okResponse(kCommitOkXml));
     EXPECT_EQ(seen().calls, 2);
 }
 
@@ -299,8 +301,8 @@ TEST_F(HttpServerTest, HostHeaderAndLowerCaseHeaderAreRefused) {
     CaptureFd err(2);
     std::string body = kInitXml + std::string(1, '\0');
     std::string withHost = kPostLine + "\r\nHost: 127.0.0.1\r\n" + head(body.size(), "").substr(2);
-    std::string lower = kPostLine + "\r\ncontent-length: " + std::to_string(body.size()) +
-                        "\r\n\r\n" + body;
+    std::string lower =
+        kPostLine + "\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     EXPECT_EQ(exchange({withHost + body}), kErrorResponse);
     EXPECT_EQ(exchange({lower}), kErrorResponse);
     std::string text = err.text();
@@ -316,8 +318,7 @@ TEST_F(HttpServerTest, HostHeaderAndLowerCaseHeaderAreRefused) {
 TEST_F(HttpServerTest, ContentLengthZeroNegativeOrHugeIsRefused) {
     CaptureFd err(2);
     EXPECT_EQ(exchange({head(0) + kInitXml}), kErrorResponse);
-    EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: -5\r\n\r\n" + kInitXml}),
-              kErrorResponse);
+    EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: -5\r\n\r\n" + kInitXml}), kErrorResponse);
     EXPECT_EQ(exchange({head(64 * 1024 * 1024 + 1) + kInitXml}), kErrorResponse);
     EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: 99999999999\r\n\r\n"}), kErrorResponse);
     std::string text = err.text();
@@ -416,8 +417,7 @@ TEST_F(HttpServerTest, ReplyToAPeerThatLeftIsAShortWrite) {
     ASSERT_TRUE(testutil::sendAll(s.get(), post()));
     {
         std::unique_lock<std::mutex> lock(gGateMutex);
-        ASSERT_TRUE(
-            gGateCond.wait_for(lock, std::chrono::seconds(10), [] { return gEntered; }));
+        ASSERT_TRUE(gGateCond.wait_for(lock, std::chrono::seconds(10), [] { return gEntered; }));
     }
     linger reset{1, 0};  // close with a reset, so that every later write fails
     setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -647,8 +647,9 @@ void serveThroughThreadShortage() {
 }
 
 TEST_F(HttpServerDeathTest, ConnectionThreadThatCannotStartLosesOnlyItsConnection) {
-    EXPECT_EXIT(serveThroughThreadShortage(), ::testing::ExitedWithCode(0),
-                "pthread_create: Resource temporarily unavailable\nCan't create thread... exit now!\n");
+    EXPECT_EXIT(
+        serveThroughThreadShortage(), ::testing::ExitedWithCode(0),
+        "pthread_create: Resource temporarily unavailable\nCan't create thread... exit now!\n");
 }
 
 }  // namespace
