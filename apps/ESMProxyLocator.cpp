@@ -55,6 +55,6 @@ void ESMProxyLocator::locate(const std::string& firstPredicate, unsigned long co
     const ServiceInstance node = selectProxy(sivec);
     if (notifyMonitor) gnpmon_color(node.getAddrStr(), kColourNode);
     mESMProxy.setAddr(node.getAddr());
-    mESMProxy.setPort(0);  // the proxy program is yet to be launched there
+    mESMProxy.setPort(static_cast<unsigned short>(0));  // the proxy is yet to be launched there
     mESMProxy.setAboneNode();
 }

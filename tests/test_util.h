@@ -233,3 +233,37 @@ private:
 };
 
 }  // namespace testutil
+
+// ---- Raw HTTP peers ----
+
+#include <netinet/tcp.h>
+
+namespace testutil {
+
+// Sends each part as a segment of its own: Nagle is off and pauseMs passes between parts, so
+// that the receiver's reads see them separately.
+inline bool sendSegments(int s, const std::vector<std::string>& parts, int pauseMs = 50) {
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        if (!sendAll(s, parts[i])) return false;
+    }
+    return true;
+}
+
+// Reads into *out until the peer closes (true) or timeoutMs passes without data or the
+// connection fails (false).
+inline bool readUntilClosed(int s, std::string* out, int timeoutMs = 10000) {
+    char buf[8192];
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return false;
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n == 0) return true;
+        if (n < 0) return false;
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace testutil

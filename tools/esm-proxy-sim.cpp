@@ -17,6 +17,7 @@
 #include "Msg.h"
 #include "http_impl.h"
 #include "net_util.h"
+#include "xml_util.h"
 
 namespace {
 

@@ -1,0 +1,45 @@
+#pragma once
+
+// The HTTP message transport: one XML message per request and per response, one request per
+// connection. The server serves every connection on a detached thread of its own and hands each
+// decoded request to the application's handler; the client posts a message and reads the reply.
+
+#include <pthread.h>
+
+#include "Msg.h"
+
+// The message handler. Runs on a connection thread, possibly concurrently with itself. It gets
+// the decoded request with sock, source address and source port set, must not delete it, and
+// returns a new reply that the server sends and deletes, or null for the error response.
+typedef Msg* (*MsgHandler)(Msg* request);
+
+// Starts the server thread, which listens on port and serves every connection with handler, and
+// returns at once. Call once per process, before any other thread uses libxml2. Exits the
+// process with status 1 when handler is null or the thread cannot be started; the server thread
+// exits it with status 1 when it cannot listen on port.
+void startServerLoop(unsigned short port, MsgHandler handler);
+
+// Posts msg to addr:port ("http://addr:port/query") and returns the connected socket for
+// getResponseMsg, or -1 (nothing left open). addr is a dotted quad or a host name; the caller
+// keeps msg. Thread-safe.
+int sendRequestMsg(const char* addr, unsigned short port, Msg* msg);
+
+// Reads the response on sock, closes sock and returns the decoded reply, which the caller
+// deletes, or null (after a line on standard error when the response itself was wrong; at once
+// and silently for a negative sock).
+// Thread-safe.
+Msg* getResponseMsg(int sock);
+
+// The CPU time the calling thread alone has used so far, in microseconds.
+void get_rusage_times(long* utime, long* stime);
+
+// CPU time in microseconds that connection threads used, each added once as its thread ends.
+// Read and write them only under global_time_mut.
+extern pthread_mutex_t global_time_mut;
+extern long global_utime;  // guarded by global_time_mut
+extern long global_stime;  // guarded by global_time_mut
+
+// Sets both sums to 0; call before startServerLoop.
+void global_time_init();
+// Adds to both sums under global_time_mut.
+void global_time_add(long utime, long stime);

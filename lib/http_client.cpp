@@ -1,0 +1,158 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "EndPoint.h"
+#include "http_impl.h"
+#include "net_util.h"
+#include "xml_util.h"
+
+namespace {
+
+// getaddrinfo reports through its result, not errno: the errno that perror() should explain.
+int lookupErrno(int rc) {
+    switch (rc) {
+        case EAI_SYSTEM:
+            return errno;
+        case EAI_MEMORY:
+            return ENOMEM;
+        case EAI_AGAIN:
+            return EAGAIN;
+        default:
+            return ENXIO;  // no address for that name
+    }
+}
+
+// The first IPv4 address of hostname, in network byte order; false after perror(hostname).
+// getaddrinfo, unlike gethostbyname, is safe on many threads at once.
+bool resolveHost(const char* hostname, uint32_t* addrNet) {
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* res = nullptr;
+    int rc = getaddrinfo(hostname, nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        errno = lookupErrno(rc);
+        perror(hostname);
+        if (res != nullptr) freeaddrinfo(res);
+        return false;
+    }
+    *addrNet = reinterpret_cast<struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return true;
+}
+
+}  // namespace
+
+HTTPReq* newHTTPReq(const char* method, const std::string& uri) {
+    HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
+    if (!req) return nullptr;
+    if (method != nullptr) strncat(req->method, method, kMaxMethodLen);
+    req->uri = static_cast<char*>(malloc(uri.size() + 1));
+    if (req->uri == nullptr) return nullptr;
+    memcpy(req->uri, uri.c_str(), uri.size() + 1);
+    req->content_length = -1;
+    req->body = nullptr;
+    return req.release();
+}
+
+void setBody(HTTPReq* req, const char* text) {
+    if (req == nullptr || text == nullptr) return;
+    size_t n = strlen(text) + 1;  // the NUL byte travels too
+    if (n > static_cast<size_t>(kMaxBodyBytes)) return;
+    char* copy = static_cast<char*>(malloc(n));
+    if (copy == nullptr) return;
+    memcpy(copy, text, n);
+    free(req->body);
+    req->body = copy;
+    req->content_length = static_cast<int>(n);
+}
+
+int openClientSocket(const char* hostname, unsigned short port) {
+    if (hostname == nullptr || port == 0) return -1;
+    uint32_t addrNet = static_cast<uint32_t>(inet_ADDR(hostname));
+    if (addrNet == 0 && !resolveHost(hostname, &addrNet)) return -1;
+    int sock = connectTcp(addrNet, port, kClientConnectTimeoutMs);
+    if (sock < 0) {
+        perror("connect");
+        return -1;
+    }
+    setIoTimeouts(sock, kClientIoTimeoutSec);
+    return sock;
+}
+
+int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port) {
+    if (req == nullptr) return -1;
+    int sock = openClientSocket(hostname, port);
+    if (sock < 0) return -1;
+    bool hasBody = req->content_length > 0 && req->body != nullptr;
+    std::string head;
+    head.append(req->method).append(" ").append(req->uri).append(" HTTP/1.1\r\n");
+    head.append("Content-Length: ")
+        .append(hasBody ? std::to_string(req->content_length) : "0")
+        .append("\r\n\r\n");
+    // A failed write shows when the response is read.
+    writeHead(sock, head.data(), head.size(), hasBody);
+    if (hasBody) writeAll(sock, req->body, static_cast<size_t>(req->content_length));
+    return sock;
+}
+
+int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
+    if (addr == nullptr || port == 0 || msg == nullptr) return -1;
+    std::string uri = std::string("http://") + addr + ":" + std::to_string(port) + "/query";
+    HTTPReqPtr req(newHTTPReq("POST", uri));
+    MallocText text(msg->getChars());
+    if (!req || !text) return -1;
+    setBody(req.get(), text.get());
+    if (req->body == nullptr) return -1;
+    return sendHTTPReq(req.get(), addr, port);
+}
+
+Msg* getResponseMsg(int sock) {
+    // Descriptor 0 is a socket like any other when standard input was closed.
+    if (sock < 0) return nullptr;
+    Fd conn(sock);
+
+    // The head must come whole with the first read; later bytes belong to the body.
+    char head[kHeadBufSize + 1] = {};
+    ssize_t got = readSome(sock, head, kHeadBufSize);
+    const char* headEnd = head + (got > 0 ? got : 0);
+
+    StatusLine status;
+    if (!parseStatusLine(head, headEnd, &status)) {
+        fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+        return nullptr;
+    }
+    if (status.code != 200) {
+        fprintf(stderr, "Error %d %s\n", status.code, status.reason.str().c_str());
+        return nullptr;
+    }
+    int length = 0;
+    const char* bodyStart = nullptr;
+    if (!status.connectionClose || !parseContentLength(status.end, headEnd, &length, &bodyStart)) {
+        fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+        return nullptr;
+    }
+    MallocText body(newBodyBuffer(length));
+    if (!body) return nullptr;
+    size_t want = static_cast<size_t>(length);
+    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want);
+    if (received < want) {
+        fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
+                static_cast<int>(received), length);
+    } else {
+        // The server closes after the body, so this read normally sees the end of the stream.
+        char extra[kHeadBufSize + 1] = {};
+        ssize_t n = readSome(sock, extra, kHeadBufSize);
+        if (n > 0) fprintf(stderr, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
+    }
+    return parseMsg(body.get(), received, MsgTable::Responses);
+}

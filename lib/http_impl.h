@@ -1,0 +1,154 @@
+#pragma once
+
+// The pieces of the HTTP message transport behind http.h: the request record, the server and
+// connection threads, the request and response writers, and the head parsers, which work on a
+// buffer so that they can be tested on their own.
+//
+// The framing: a request is "<method> <uri> HTTP/1.1\r\nContent-Length: <n>\r\n\r\n<n bytes>";
+// a response is "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: <n>\r\n\r\n<n bytes>" or
+// "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n". The head must arrive in the first read.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http.h"
+
+// Fixed sizes of the framing.
+constexpr size_t kHeadBufSize = 8192;  // one read brings the head: at most this many bytes
+constexpr size_t kUriBufSize = 8192;   // the server's uri buffer, NUL included
+constexpr size_t kMaxMethodLen = 6;    // method field of 7 characters
+constexpr size_t kMaxVersionLen = 9;   // version field of 10 characters
+constexpr size_t kMaxReasonLen = 499;  // reason word field of 500 characters
+constexpr int kMaxBodyBytes = 64 * 1024 * 1024;       // larger Content-Length values are refused
+constexpr size_t kConnThreadStackBytes = 256 * 1024;  // thousands of connections must fit
+
+// One HTTP request. Allocated with malloc; release it with freeHTTPReq.
+struct HTTPReq {
+    char method[kMaxMethodLen + 1];  // NUL-terminated
+    char* uri;                       // owned, NUL-terminated
+    int content_length;              // -1 while no body is set
+    char* body;                      // owned, content_length + 1 bytes (NUL-terminated), or null
+};
+
+// Releases uri, body and the record; does nothing for null.
+void freeHTTPReq(HTTPReq* req);
+
+struct HTTPReqFree {
+    void operator()(HTTPReq* r) const { freeHTTPReq(r); }
+};
+using HTTPReqPtr = std::unique_ptr<HTTPReq, HTTPReqFree>;
+
+// ---- Shared by both sides ----
+
+// Writes a request or response head like writeAll; with bodyFollows the kernel holds it back
+// until the body's first write, so that head and body leave together.
+size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows);
+
+// A zero-filled buffer of length + 1 bytes (free() it) for an announced body, or null after a
+// line on standard error: for a length of 0 or less, above kMaxBodyBytes, or out of memory.
+char* newBodyBuffer(int length);
+
+// Fills body with want bytes: first those of [rest, restEnd), the bytes of the head's read that
+// follow the head (any beyond want are ignored), then reads from sock. Returns the count
+// received, short when the peer stopped sending or a read failed.
+size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want);
+
+// ---- Server ----
+
+// The server thread's argument; owned by that thread.
+struct ThreadParam {
+    unsigned short listenport;  // host byte order
+    MsgHandler RecvCallback;
+};
+
+// A connection thread's argument; owned by that thread.
+struct Parameters {
+    MsgHandler RecvCallback;
+    int sock;          // the accepted connection, closed by the thread
+    int threaded;      // 1: served on a thread of its own
+    uint32_t srcaddr;  // peer address, network byte order
+    uint16_t srcport;  // peer port, network byte order
+};
+
+// A TCP socket listening on port of every IPv4 address (backlog SOMAXCONN), or -1 after perror()
+// of the failing call. The caller closes it.
+int openServerSocket(unsigned short port);
+
+// The accept loop; takes ownership of its ThreadParam. Transient accept errors are reported and
+// retried; any other ends the thread.
+void* serverThread(void* arg);
+
+// Serves one connection: read, decode, call the handler, answer, close, add its CPU time. Takes
+// ownership of its Parameters. Always returns null.
+void* HTTPconn(void* arg);
+
+// Reads one request from sock, or returns null after a line on standard error (silently for a
+// negative sock). The caller owns the result. The body is always NUL-terminated; bytes that never
+// arrived read as 0.
+HTTPReq* readHTTPRequest(int sock);
+
+// Writes the 200 response with text (NUL-terminated) as its body.
+void sendHTTPResponse(int sock, const char* text);
+
+// Writes the 400 response.
+void sendHTTPError(int sock);
+
+// ---- Client ----
+
+// A request with the method (cut to 6 characters) and a copy of uri, without body. The caller
+// releases it with freeHTTPReq; null only when memory ran out.
+HTTPReq* newHTTPReq(const char* method, const std::string& uri);
+
+// Gives req a copy of text with its NUL byte as body. Does nothing when either is null, when the
+// text is longer than a server accepts, or when memory ran out.
+void setBody(HTTPReq* req, const char* text);
+
+// A TCP socket connected to hostname:port (dotted quad, or a name resolved thread-safely), with
+// the client's time limits set, or -1 (after perror() except for a null host or port 0).
+int openClientSocket(const char* hostname, unsigned short port);
+
+// Connects and writes req; returns the socket, left open for the response, or -1.
+int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port);
+
+// ---- Head parsing ----
+//
+// The parsers scan a [begin, end) buffer with the rules of the sscanf formats the framing was
+// written with: the text ends at the first NUL byte; whitespace in a format matches any run of
+// whitespace, none included; a token is a run of non-whitespace after optional whitespace; a
+// number is an optional sign and decimal digits after optional whitespace. A token longer than
+// its field fails the scan instead of being cut.
+
+// A run of bytes inside the scanned buffer; valid as long as the buffer is.
+struct HeadToken {
+    const char* data = nullptr;
+    size_t len = 0;
+    std::string str() const { return std::string(data, len); }
+};
+
+// "%s %s %s\r\n": method (at most 6), uri (below kUriBufSize), version (at most 9).
+struct RequestLine {
+    HeadToken method;
+    HeadToken uri;
+    HeadToken version;
+    const char* end = nullptr;  // after the whitespace that follows the version
+};
+bool parseRequestLine(const char* begin, const char* end, RequestLine* out);
+
+// "%s %d %s\r\nConnection: close\r\n": version (at most 9), code, first reason word (at most 499).
+// Returns false when one of the three is missing; connectionClose tells whether the header
+// followed, and only then is end set (after the whitespace that follows it).
+struct StatusLine {
+    HeadToken version;
+    int code = 0;
+    HeadToken reason;
+    bool connectionClose = false;
+    const char* end = nullptr;
+};
+bool parseStatusLine(const char* begin, const char* end, StatusLine* out);
+
+// "Content-Length: %d\r\n\r\n" right at begin: the value (saturated to the int range) and where
+// the body starts, after the whitespace that follows the number. False when the literal (case
+// matters) or the number is missing.
+bool parseContentLength(const char* begin, const char* end, int* length, const char** body);

@@ -1,0 +1,323 @@
+#include <arpa/inet.h>
+#include <libxml/parser.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "http_impl.h"
+#include "net_util.h"
+#include "xml_util.h"
+
+pthread_mutex_t global_time_mut = PTHREAD_MUTEX_INITIALIZER;
+long global_utime = 0;
+long global_stime = 0;
+
+namespace {
+
+const char kHttpVersion[] = "HTTP/1.1";
+constexpr useconds_t kAcceptPauseUs = 100000;
+
+class PthreadLock {
+public:
+    explicit PthreadLock(pthread_mutex_t* m) : mMutex(m) { pthread_mutex_lock(mMutex); }
+    ~PthreadLock() { pthread_mutex_unlock(mMutex); }
+    PthreadLock(const PthreadLock&) = delete;
+    PthreadLock& operator=(const PthreadLock&) = delete;
+
+private:
+    pthread_mutex_t* mMutex;
+};
+
+// Errors after which accept is simply tried again. The network errors are ones Linux reports
+// for a connection that died while queued; the resource errors call for a short pause, so that
+// running connections can finish and release what they hold.
+bool acceptErrorIsTransient(int err, bool* pause) {
+    switch (err) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            *pause = true;
+            return true;
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            *pause = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void reportUndecodable(DecodeStatus status) {
+    switch (status) {
+        case DecodeStatus::UnknownType:
+            fputs("undefined request type\n", stderr);
+            break;
+        case DecodeStatus::NotXml:
+            fputs("request body is not a well-formed XML document\n", stderr);
+            break;
+        case DecodeStatus::NoRoot:
+            fputs("request document has no root element\n", stderr);
+            break;
+        default:
+            fputs("request document does not have the elements of its type\n", stderr);
+            break;
+    }
+}
+
+// Decodes the request, runs the handler and writes the response (or the error response).
+void answer(const Parameters& p, const HTTPReq* req) {
+    if (req == nullptr) {
+        fputs("readHTTPRequest returned NULL\n", stderr);
+        sendHTTPError(p.sock);
+        return;
+    }
+    if (p.RecvCallback == nullptr) {
+        fputs("RecvCallback is NULL!\n", stderr);
+        sendHTTPError(p.sock);
+        return;
+    }
+    // Clients send the text with its NUL byte, which is not part of the document.
+    DecodeStatus status = DecodeStatus::Ok;
+    std::unique_ptr<Msg> request(
+        parseMsg(req->body, strlen(req->body), MsgTable::Requests, &status));
+    if (!request) {
+        reportUndecodable(status);
+        sendHTTPError(p.sock);
+        return;
+    }
+    request->setSrcAddr(p.srcaddr);
+    request->setSrcPort(ntohs(p.srcport));
+    request->sock = p.sock;
+
+    std::unique_ptr<Msg> reply(p.RecvCallback(request.get()));
+    request.reset();
+    if (!reply) {
+        fputs("RecvCallback returned NULL\n", stderr);
+        sendHTTPError(p.sock);
+        return;
+    }
+    MallocText text(reply->getChars());
+    if (!text) {
+        fputs("reply could not be serialised\n", stderr);
+        sendHTTPError(p.sock);
+        return;
+    }
+    sendHTTPResponse(p.sock, text.get());
+}
+
+}  // namespace
+
+void freeHTTPReq(HTTPReq* req) {
+    if (req == nullptr) return;
+    free(req->uri);
+    free(req->body);
+    free(req);
+}
+
+void get_rusage_times(long* utime, long* stime) {
+    struct rusage ru = {};
+    getrusage(RUSAGE_THREAD, &ru);
+    *utime = ru.ru_utime.tv_sec * 1000000L + ru.ru_utime.tv_usec;
+    *stime = ru.ru_stime.tv_sec * 1000000L + ru.ru_stime.tv_usec;
+}
+
+void global_time_init() {
+    PthreadLock lock(&global_time_mut);
+    global_utime = 0;
+    global_stime = 0;
+}
+
+void global_time_add(long utime, long stime) {
+    PthreadLock lock(&global_time_mut);
+    global_utime += utime;
+    global_stime += stime;
+}
+
+void startServerLoop(unsigned short port, MsgHandler handler) {
+    if (handler == nullptr) {
+        fputs("RecvCallback is NULL!\n", stderr);
+        exit(1);
+    }
+    // Once, before any connection thread parses.
+    xmlInitParser();
+    auto* param = new ThreadParam{port, handler};
+    pthread_t tid;
+    int err = pthread_create(&tid, nullptr, serverThread, param);
+    if (err != 0) {
+        errno = err;
+        perror("pthread_create");
+        fputs("Can't create thread... exit now!\n", stderr);
+        delete param;
+        exit(1);
+    }
+    pthread_detach(tid);
+}
+
+int openServerSocket(unsigned short port) {
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) {
+        perror("socket");
+        return -1;
+    }
+    int one = 1;
+    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(port);
+    if (bind(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0) {
+        perror("bind");
+        return -1;
+    }
+    // A short queue drops connection attempts of any burst of clients; the kernel caps this.
+    if (listen(s.get(), SOMAXCONN) < 0) {
+        perror("listen");
+        return -1;
+    }
+    fprintf(stderr, "Listening on port %d\n", port);
+    return s.release();
+}
+
+void* serverThread(void* arg) {
+    // Owns its ThreadParam and the listening socket; shares nothing but the handler pointer.
+    std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(arg));
+    Fd listener(openServerSocket(param->listenport));
+    if (!listener.valid()) {
+        fprintf(stderr, "Couldn't open server socket on port %d.\n", param->listenport);
+        exit(1);
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kConnThreadStackBytes);
+
+    for (;;) {
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof peer;
+        int sock =
+            accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (sock < 0) {
+            int err = errno;
+            perror("accept");
+            bool pause = false;
+            if (!acceptErrorIsTransient(err, &pause)) break;
+            if (pause) usleep(kAcceptPauseUs);
+            continue;
+        }
+        auto* conn =
+            new Parameters{param->RecvCallback, sock, 1, peer.sin_addr.s_addr, peer.sin_port};
+        pthread_t tid;
+        int err = pthread_create(&tid, &attr, HTTPconn, conn);
+        if (err != 0) {
+            // Only this connection is lost; the server keeps serving the others.
+            errno = err;
+            perror("pthread_create");
+            fputs("Can't create thread... exit now!\n", stderr);
+            delete conn;
+            close(sock);
+        }
+    }
+    pthread_attr_destroy(&attr);
+    listener.reset();
+    param.reset();
+    fputs("serverThread terminating now...\n", stderr);
+    return nullptr;
+}
+
+void* HTTPconn(void* arg) {
+    // Owns its Parameters, the connection, the request and both messages; shares only the CPU
+    // time sums (under global_time_mut) and whatever the handler shares.
+    std::unique_ptr<Parameters> params(static_cast<Parameters*>(arg));
+    HTTPReqPtr req;
+    {
+        Fd sock(params->sock);
+        setIoTimeouts(sock.get(), kServerIoTimeoutSec);
+        req.reset(readHTTPRequest(sock.get()));
+        answer(*params, req.get());
+    }  // closing the socket ends the response for the peer
+    params.reset();
+    req.reset();
+    long utime = 0, stime = 0;
+    get_rusage_times(&utime, &stime);
+    global_time_add(utime, stime);
+    return nullptr;
+}
+
+HTTPReq* readHTTPRequest(int sock) {
+    // Descriptor 0 is a connection like any other when standard input was closed.
+    if (sock < 0) return nullptr;
+    HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
+    if (!req) return nullptr;
+    req->uri = static_cast<char*>(malloc(kUriBufSize));
+    if (req->uri == nullptr) return nullptr;
+
+    // The head must come whole with the first read; later bytes belong to the body.
+    char head[kHeadBufSize + 1] = {};
+    ssize_t got = readSome(sock, head, kHeadBufSize);
+    const char* headEnd = head + (got > 0 ? got : 0);
+
+    RequestLine line;
+    if (!parseRequestLine(head, headEnd, &line)) {
+        fprintf(stderr, "Unexpected header from client:\n%s\n", head);
+        return nullptr;
+    }
+    memcpy(req->method, line.method.data, line.method.len);
+    req->method[line.method.len] = '\0';
+    memcpy(req->uri, line.uri.data, line.uri.len);
+    req->uri[line.uri.len] = '\0';
+
+    int length = 0;
+    const char* bodyStart = nullptr;
+    if (!parseContentLength(line.end, headEnd, &length, &bodyStart)) {
+        fprintf(stderr, "Unexpected content-length from client:\n%s\n", head);
+        return nullptr;
+    }
+    req->body = newBodyBuffer(length);
+    if (req->body == nullptr) return nullptr;
+    req->content_length = length;
+    size_t received = receiveBody(sock, bodyStart, headEnd, req->body, static_cast<size_t>(length));
+    if (received < static_cast<size_t>(length)) {
+        fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
+                static_cast<int>(received), length);
+    }
+    return req.release();
+}
+
+void sendHTTPResponse(int sock, const char* text) {
+    size_t n = strlen(text);
+    char head[kHeadBufSize];
+    int headLen =
+        snprintf(head, sizeof head, "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
+                 kHttpVersion, static_cast<int>(n));
+    writeHead(sock, head, static_cast<size_t>(headLen), n > 0);
+    size_t written = writeAll(sock, text, n);
+    if (written < n) {
+        fprintf(stderr, "Warning: Could only write %d bytes out of %d total!\n",
+                static_cast<int>(written), static_cast<int>(n));
+    }
+}
+
+void sendHTTPError(int sock) {
+    char buf[kHeadBufSize];
+    int len =
+        snprintf(buf, sizeof buf, "%s 400 Bad Request\r\nConnection: close\r\n", kHttpVersion);
+    len += snprintf(buf + len, sizeof buf - static_cast<size_t>(len), "\r\n");
+    writeAll(sock, buf, static_cast<size_t>(len));
+}

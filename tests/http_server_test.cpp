@@ -1,0 +1,655 @@
+// The message server over real loopback connections. The loop starts once for the whole
+// executable; each test installs its handler, raw peers send exact bytes (whole, split, cut
+// short), and responses and diagnostic lines are compared byte for byte.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_impl.h"
+#include "net_util.h"
+#include "test_util.h"
+#include "xml_util.h"
+
+using ::testing::HasSubstr;
+using testutil::CaptureFd;
+
+namespace {
+
+const std::string kInitXml =
+    "<?xml version=\"1.0\"?>\n"
+    "<ESMInit><id>7</id><version>8</version><data_port>5000</data_port></ESMInit>\n";
+const std::string kCommitOkXml =
+    "<?xml version=\"1.0\"?>\n<ESMCommitOk><id>7</id><version>8</version></ESMCommitOk>\n";
+const std::string kErrorResponse = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
+const std::string kPostLine = "POST http://127.0.0.1:1/query HTTP/1.1";
+
+std::string okResponse(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string head(size_t length, const std::string& line = kPostLine) {
+    return line + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+// A request as the client sends it: the text and its NUL byte.
+std::string post(const std::string& xml = kInitXml) {
+    std::string body = xml + std::string(1, '\0');
+    return head(body.size()) + body;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// ---- Handlers ----
+
+// What the handler saw of the last request.
+struct Seen {
+    int calls = 0;
+    std::string type;
+    unsigned short dataPort = 0;
+    std::string srcAddr;
+    unsigned short srcPort = 0;
+    int sock = -1;
+    int sockPeerPort = -1;  // peer port of the request's sock, from getpeername
+    long readLimitSec = 0;  // time limits set on the request's sock
+    long writeLimitSec = 0;
+};
+std::mutex gSeenMutex;
+Seen gSeen;  // guarded by gSeenMutex
+
+void record(Msg* m) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int peerPort = getpeername(m->sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0
+                       ? ntohs(peer.sin_port)
+                       : -1;
+    timeval readLimit{}, writeLimit{};
+    len = sizeof readLimit;
+    getsockopt(m->sock, SOL_SOCKET, SO_RCVTIMEO, &readLimit, &len);
+    len = sizeof writeLimit;
+    getsockopt(m->sock, SOL_SOCKET, SO_SNDTIMEO, &writeLimit, &len);
+    auto* init = dynamic_cast<ESMInit*>(m);
+    std::lock_guard<std::mutex> lock(gSeenMutex);
+    ++gSeen.calls;
+    gSeen.type = m->getType();
+    gSeen.dataPort = init != nullptr ? init->getPort() : 0;
+    gSeen.srcAddr = m->getSrcAddrStr();
+    gSeen.srcPort = m->getSrcPort();
+    gSeen.sock = m->sock;
+    gSeen.sockPeerPort = peerPort;
+    gSeen.readLimitSec = readLimit.tv_sec;
+    gSeen.writeLimitSec = writeLimit.tv_sec;
+}
+
+Seen seen() {
+    std::lock_guard<std::mutex> lock(gSeenMutex);
+    return gSeen;
+}
+
+Msg* replyCommitOk(Msg* m) {
+    record(m);
+    return new ESMCommitOk(m->getId(), m->getVersion());
+}
+
+Msg* replyNull(Msg* m) {
+    record(m);
+    return nullptr;
+}
+
+// A reply of roughly 70 bytes per entry.
+Msg* bigReply(size_t entries) {
+    std::vector<MulticastEndPoint> eps(entries, MulticastEndPoint(0x030201e1, 4000, 64));
+    std::vector<MulticastEndPoint> zones;
+    return new SynthESMOk(7, 8, eps, zones);
+}
+
+constexpr size_t kBigEntries = 20000;
+
+size_t bigReplyLength() {
+    std::unique_ptr<Msg> m(bigReply(kBigEntries));
+    return strlen(MallocText(m->getChars()).get());
+}
+
+Msg* replyBig(Msg*) {
+    return bigReply(kBigEntries);
+}
+
+// The peer goes away while the handler runs; the reply is then written to a dead connection.
+std::mutex gGateMutex;
+std::condition_variable gGateCond;
+bool gEntered = false;  // guarded by gGateMutex
+bool gRelease = false;  // guarded by gGateMutex
+
+Msg* replyBigAfterRelease(Msg*) {
+    std::unique_lock<std::mutex> lock(gGateMutex);
+    gEntered = true;
+    gGateCond.notify_all();
+    gGateCond.wait_for(lock, std::chrono::seconds(10), [] { return gRelease; });
+    return bigReply(kBigEntries);
+}
+
+// Sleeps 200 ms and tracks how many handlers run at once.
+std::atomic<int> gActive{0};
+std::atomic<int> gPeak{0};
+
+Msg* replyAfter200ms(Msg* m) {
+    int now = ++gActive;
+    for (int peak = gPeak.load(); now > peak && !gPeak.compare_exchange_weak(peak, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    --gActive;
+    return new ESMCommitOk(m->getId(), m->getVersion());
+}
+
+// Uses 50 ms of CPU time on the connection thread.
+Msg* replyAfterCpuWork(Msg* m) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    do {
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 50000000L);
+    return new ESMCommitOk(m->getId(), m->getVersion());
+}
+
+std::atomic<MsgHandler> gHandler{replyCommitOk};
+
+Msg* dispatch(Msg* m) {
+    return gHandler.load()(m);
+}
+
+// ---- Fixture ----
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        sPort = testutil::freePort();
+        global_time_init();
+        startServerLoop(sPort, dispatch);
+        ASSERT_TRUE(testutil::waitListening("127.0.0.1", sPort));
+    }
+
+    void SetUp() override {
+        gHandler = replyCommitOk;
+        std::lock_guard<std::mutex> lock(gSeenMutex);
+        gSeen = Seen();
+    }
+
+    // Connects (from the local address `from`), sends each part as a segment of its own,
+    // half-closes when asked, and returns all the server sent; the server must close.
+    static std::string exchange(const std::vector<std::string>& parts, bool halfClose = false,
+                                const char* from = nullptr, uint16_t* localPort = nullptr) {
+        Fd s(testutil::connectTo("127.0.0.1", sPort, from));
+        EXPECT_TRUE(s.valid());
+        if (!s.valid()) return "";
+        if (localPort != nullptr) {
+            sockaddr_in local{};
+            socklen_t len = sizeof local;
+            getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &len);
+            *localPort = ntohs(local.sin_port);
+        }
+        EXPECT_TRUE(testutil::sendSegments(s.get(), parts));
+        if (halfClose) shutdown(s.get(), SHUT_WR);
+        std::string out;
+        EXPECT_TRUE(testutil::readUntilClosed(s.get(), &out)) << "server did not close";
+        return out;
+    }
+
+    static uint16_t sPort;
+};
+
+uint16_t HttpServerTest::sPort = 0;
+
+// ---- Framing ----
+
+TEST_F(HttpServerTest, HeadAndBodyInOneSegmentAreServed) {
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+    Seen s = seen();
+    EXPECT_EQ(s.calls, 1);
+    EXPECT_EQ(s.type, "ESMInit");
+    EXPECT_EQ(s.dataPort, 5000);
+}
+
+TEST_F(HttpServerTest, BodyInSeveralLaterSegmentsIsCollected) {
+    std::string body = kInitXml + std::string(1, '\0');
+    EXPECT_EQ(
+        exchange({head(body.size()), body.substr(0, 10), body.substr(10, 40), body.substr(50)}),
+        okResponse(kCommitOkXml));
+    EXPECT_EQ(seen().dataPort, 5000);
+}
+
+TEST_F(HttpServerTest, BodyWithAndWithoutNulDecodesTheSame) {
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+    EXPECT_EQ(exchange({head(kInitXml.size()) + kInitXml}), okResponse(kCommitOkXml));
+    Seen s = seen();
+    EXPECT_EQ(s.calls, 2);
+    EXPECT_EQ(s.dataPort, 5000);
+}
+
+TEST_F(HttpServerTest, MethodUriAndVersionAreNotExamined) {
+    std::string body = kInitXml + std::string(1, '\0');
+    EXPECT_EQ(exchange({head(body.size(), "GET /other HTTP/1.0") + body}),
+              okResponse(kCommitOkXml));
+    // The longest method and version that fit their fields.
+    EXPECT_EQ(exchange({head(body.size(), "DELETE / HTTP/10.1") + body}), okResponse(kCommitOkXml));
+    EXPECT_EQ(seen().calls, 2);
+}
+
+TEST_F(HttpServerTest, BytesAfterTheAnnouncedBodyAreIgnored) {
+    EXPECT_EQ(exchange({post() + "<ESMInit>trailing"}), okResponse(kCommitOkXml));
+}
+
+TEST_F(HttpServerTest, ShortBodyIsWarnedAboutAndDecoded) {
+    CaptureFd err(2);
+    std::string sent = head(kInitXml.size() + 200) + kInitXml;
+    EXPECT_EQ(exchange({sent}, true), okResponse(kCommitOkXml));
+    EXPECT_THAT(err.text(), HasSubstr("Only received " + std::to_string(kInitXml.size()) +
+                                      " bytes of message body out of " +
+                                      std::to_string(kInitXml.size() + 200) + " expected.\n"));
+    EXPECT_EQ(seen().dataPort, 5000);
+}
+
+TEST_F(HttpServerTest, IncompleteRequestLineIsRefused) {
+    CaptureFd err(2);
+    EXPECT_EQ(exchange({"POST /query\r\n"}), kErrorResponse);
+    std::string text = err.text();
+    EXPECT_THAT(text, HasSubstr("Unexpected header from client:\nPOST /query\r\n\n"
+                                "readHTTPRequest returned NULL\n"));
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, OverlongMethodOrVersionIsRefusedLikeAnIncompleteLine) {
+    CaptureFd err(2);
+    std::string body = kInitXml + std::string(1, '\0');
+    std::string longMethod = head(body.size(), "PROPFIND / HTTP/1.1") + body;
+    std::string longVersion = head(body.size(), "POST / HTTP/1.1.1.1") + body;
+    EXPECT_EQ(exchange({longMethod}), kErrorResponse);
+    EXPECT_EQ(exchange({longVersion}), kErrorResponse);
+    std::string text = err.text();
+    EXPECT_EQ(count(text, "Unexpected header from client:\nPROPFIND / HTTP/1.1\r\n"), 1u);
+    EXPECT_EQ(count(text, "Unexpected header from client:\nPOST / HTTP/1.1.1.1\r\n"), 1u);
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, ContentLengthMustArriveWithTheRequestLine) {
+    CaptureFd err(2);
+    std::string line = kPostLine + "\r\n";
+    Fd s(testutil::connectTo("127.0.0.1", sPort));
+    ASSERT_TRUE(testutil::sendSegments(s.get(), {line}));
+    std::string out;
+    // The server answers the first segment alone, before the header is even sent.
+    ASSERT_TRUE(testutil::readUntilClosed(s.get(), &out));
+    EXPECT_EQ(out, kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("Unexpected content-length from client:\n" + line +
+                                      "\nreadHTTPRequest returned NULL\n"));
+}
+
+TEST_F(HttpServerTest, HostHeaderAndLowerCaseHeaderAreRefused) {
+    CaptureFd err(2);
+    std::string body = kInitXml + std::string(1, '\0');
+    std::string withHost = kPostLine + "\r\nHost: 127.0.0.1\r\n" + head(body.size(), "").substr(2);
+    std::string lower =
+        kPostLine + "\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    EXPECT_EQ(exchange({withHost + body}), kErrorResponse);
+    EXPECT_EQ(exchange({lower}), kErrorResponse);
+    std::string text = err.text();
+    EXPECT_EQ(count(text, "Unexpected content-length from client:\n" + kPostLine +
+                              "\r\nHost: 127.0.0.1\r\n"),
+              1u);
+    EXPECT_EQ(count(text, "Unexpected content-length from client:\n" + kPostLine +
+                              "\r\ncontent-length: "),
+              1u);
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, ContentLengthZeroNegativeOrHugeIsRefused) {
+    CaptureFd err(2);
+    EXPECT_EQ(exchange({head(0) + kInitXml}), kErrorResponse);
+    EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: -5\r\n\r\n" + kInitXml}), kErrorResponse);
+    EXPECT_EQ(exchange({head(64 * 1024 * 1024 + 1) + kInitXml}), kErrorResponse);
+    EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: 99999999999\r\n\r\n"}), kErrorResponse);
+    std::string text = err.text();
+    EXPECT_THAT(text, HasSubstr("Body length is: 0\nreadHTTPRequest returned NULL\n"));
+    EXPECT_THAT(text, HasSubstr("Body length is: -5\nreadHTTPRequest returned NULL\n"));
+    EXPECT_THAT(text, HasSubstr("Body length 67108865 is above the limit of 67108864 bytes\n"));
+    EXPECT_THAT(text, HasSubstr("Body length 2147483647 is above the limit of 67108864 bytes\n"));
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
+    CaptureFd err(2);
+    EXPECT_EQ(exchange({post(kCommitOkXml)}), kErrorResponse);
+    EXPECT_EQ(exchange({post("<?xml version=\"1.0\"?>\n<Unknown><id>1</id><version>2</version>"
+                             "</Unknown>\n")}),
+              kErrorResponse);
+    EXPECT_EQ(count(err.text(), "undefined request type\n"), 2u);
+
+    EXPECT_EQ(exchange({post("this is not XML")}), kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("request body is not a well-formed XML document\n"));
+    EXPECT_EQ(exchange({post("<ESMInit><id>1</id><version>2</version></ESMInit>")}),
+              kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("request document does not have the elements of its type\n"));
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, HandlerReturningNullGetsTheErrorResponse) {
+    gHandler = replyNull;
+    CaptureFd err(2);
+    EXPECT_EQ(exchange({post()}), kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("RecvCallback returned NULL\n"));
+    EXPECT_EQ(seen().calls, 1);
+}
+
+TEST_F(HttpServerTest, HandlerSeesThePeerAddressPortAndConnection) {
+    uint16_t localPort = 0;
+    EXPECT_EQ(exchange({post()}, false, "127.0.0.2", &localPort), okResponse(kCommitOkXml));
+    Seen s = seen();
+    EXPECT_EQ(s.srcAddr, "127.0.0.2");
+    EXPECT_EQ(s.srcPort, localPort);
+    EXPECT_EQ(s.sockPeerPort, localPort);
+    // A peer that stops sending or reading holds its thread for a bounded time only.
+    EXPECT_EQ(s.readLimitSec, kServerIoTimeoutSec);
+    EXPECT_EQ(s.writeLimitSec, kServerIoTimeoutSec);
+}
+
+TEST_F(HttpServerTest, ConnectionOnDescriptorZeroIsServed) {
+    // With standard input closed, an accepted connection can get descriptor 0.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    Fd savedStdin(dup(0));
+    dup2(pair[1], 0);
+    close(pair[1]);
+    ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
+    EXPECT_EQ(HTTPconn(new Parameters{dispatch, 0, 1, 0, 0}), nullptr);
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
+    dup2(savedStdin.get(), 0);
+    EXPECT_EQ(out, okResponse(kCommitOkXml));
+    EXPECT_EQ(seen().sock, 0);
+}
+
+TEST_F(HttpServerTest, ConnectionWithoutHandlerGetsTheErrorResponse) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
+    CaptureFd err(2);
+    EXPECT_EQ(HTTPconn(new Parameters{nullptr, pair[1], 1, 0, 0}), nullptr);
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
+    EXPECT_EQ(out, kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("RecvCallback is NULL!\n"));
+}
+
+TEST_F(HttpServerTest, LargeReplyGoesOutWithItsExactLength) {
+    gHandler = replyBig;
+    std::string out = exchange({post()});
+    size_t n = bigReplyLength();
+    std::string expectedHead =
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n";
+    ASSERT_EQ(out.substr(0, expectedHead.size()), expectedHead);
+    EXPECT_EQ(out.size() - expectedHead.size(), n);
+    EXPECT_EQ(out.substr(out.size() - 14), "</SynthESMOk>\n");
+}
+
+TEST_F(HttpServerTest, ReplyToAPeerThatLeftIsAShortWrite) {
+    gHandler = replyBigAfterRelease;
+    {
+        std::lock_guard<std::mutex> lock(gGateMutex);
+        gEntered = gRelease = false;
+    }
+    CaptureFd err(2);
+    Fd s(testutil::connectTo("127.0.0.1", sPort));
+    ASSERT_TRUE(testutil::sendAll(s.get(), post()));
+    {
+        std::unique_lock<std::mutex> lock(gGateMutex);
+        ASSERT_TRUE(gGateCond.wait_for(lock, std::chrono::seconds(10), [] { return gEntered; }));
+    }
+    linger reset{1, 0};  // close with a reset, so that every later write fails
+    setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    s.reset();
+    {
+        std::lock_guard<std::mutex> lock(gGateMutex);
+        gRelease = true;
+    }
+    gGateCond.notify_all();
+    std::string tail = " bytes out of " + std::to_string(bigReplyLength()) + " total!\n";
+    EXPECT_TRUE(testutil::waitFor([&] { return err.text().find(tail) != std::string::npos; }));
+    EXPECT_THAT(err.text(), HasSubstr("Warning: Could only write "));
+    // The process is still here (no SIGPIPE) and serving.
+    gHandler = replyCommitOk;
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+}
+
+TEST_F(HttpServerTest, ConnectionThreadsAddTheirCpuTime) {
+    // CPU time of this thread is never counted. Spending it first also lets connection threads
+    // of earlier tests finish before the sums are reset.
+    timespec start{}, now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    do {
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) <
+             300000000L);
+    global_time_init();
+
+    gHandler = replyAfterCpuWork;
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+    auto total = [] {
+        pthread_mutex_lock(&global_time_mut);
+        long sum = global_utime + global_stime;
+        pthread_mutex_unlock(&global_time_mut);
+        return sum;
+    };
+    // The thread adds its time after closing the connection.
+    EXPECT_TRUE(testutil::waitFor([&] { return total() >= 50000; }));
+    EXPECT_LT(total(), 250000);
+}
+
+// ---- Concurrency and robustness ----
+
+TEST_F(HttpServerTest, FiftyBlockingHandlersAreServedInParallel) {
+    gHandler = replyAfter200ms;
+    gPeak = 0;
+    std::atomic<int> ok{0};
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.emplace_back([&ok] {
+            ESMInit init(7, 8, 5000);
+            int s = sendRequestMsg("127.0.0.1", sPort, &init);
+            std::unique_ptr<Msg> reply(getResponseMsg(s));
+            if (reply && reply->getType() == Msg::ESMCommitOk) ++ok;
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(ok.load(), 50);
+    EXPECT_GE(gPeak.load(), 10);
+    // One after the other would take 10 s.
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST_F(HttpServerTest, SilentConnectionsDoNotStopOthers) {
+    CaptureFd err(2);
+    std::vector<Fd> silent;
+    for (int i = 0; i < 300; ++i) {
+        silent.emplace_back(testutil::connectTo("127.0.0.1", sPort));
+        ASSERT_TRUE(silent.back().valid());
+    }
+    // Accepted after the 300, answered while their threads wait in read.
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+    silent.clear();
+    EXPECT_TRUE(testutil::waitFor(
+        [&] { return count(err.text(), "readHTTPRequest returned NULL\n") >= 300; }, 20000));
+}
+
+TEST_F(HttpServerTest, BurstOfAThousandConnectionsIsSurvived) {
+    constexpr int kClients = 4;
+    constexpr int kPerClient = 250;
+    std::atomic<int> ok{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&ok] {
+            // All connections stand at once before any request goes out.
+            std::vector<Fd> conns;
+            for (int i = 0; i < kPerClient; ++i) {
+                conns.emplace_back(testutil::connectTo("127.0.0.1", sPort));
+            }
+            for (Fd& s : conns) {
+                if (s.valid()) testutil::sendAll(s.get(), post());
+            }
+            for (Fd& s : conns) {
+                std::string out;
+                if (s.valid() && testutil::readUntilClosed(s.get(), &out) &&
+                    out == okResponse(kCommitOkXml)) {
+                    ++ok;
+                }
+            }
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(ok.load(), kClients * kPerClient);
+    EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
+}
+
+TEST_F(HttpServerTest, AcceptWaitsOutARunOutOfDescriptors) {
+    CaptureFd err(2);
+    std::vector<Fd> conns;
+    for (int i = 0; i < 3; ++i) conns.emplace_back(socket(AF_INET, SOCK_STREAM, 0));
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    // Every descriptor below the limit is taken: the next accept fails with EMFILE.
+    int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit low{static_cast<rlim_t>(lowestFree), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(sPort);
+    sa.sin_addr.s_addr = testutil::addrOf("127.0.0.1");
+    for (Fd& s : conns) {
+        EXPECT_EQ(connect(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    }
+    bool reported = testutil::waitFor(
+        [&] { return err.text().find("accept: Too many open files\n") != std::string::npos; });
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(reported);
+    // The queued connections are accepted once descriptors are free again.
+    for (Fd& s : conns) {
+        ASSERT_TRUE(testutil::sendAll(s.get(), post()));
+        std::string out;
+        EXPECT_TRUE(testutil::readUntilClosed(s.get(), &out));
+        EXPECT_EQ(out, okResponse(kCommitOkXml));
+    }
+}
+
+// ---- Process exits (each in a child process of its own) ----
+
+// Stops and restarts thread creation in this (child) process. The thread limit binds every
+// user but root, so root switches to nobody, keeping root as its saved id to come back.
+rlimit gSavedNproc{};
+bool gWasRoot = false;
+
+void forbidNewThreads() {
+    getrlimit(RLIMIT_NPROC, &gSavedNproc);
+    gWasRoot = getuid() == 0;
+    if (gWasRoot && setresuid(65534, 65534, 0) != 0) _exit(90);
+    rlimit none{0, gSavedNproc.rlim_max};
+    if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(91);
+}
+
+void allowNewThreads() {
+    if (gWasRoot && setresuid(0, 0, 0) != 0) _exit(92);
+    setrlimit(RLIMIT_NPROC, &gSavedNproc);
+}
+
+class HttpServerDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Each child is a fresh process running this test alone, not a fork of this one.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+};
+
+TEST_F(HttpServerDeathTest, NullHandlerExits) {
+    EXPECT_EXIT(startServerLoop(testutil::freePort(), nullptr), ::testing::ExitedWithCode(1),
+                "^RecvCallback is NULL!\n$");
+}
+
+TEST_F(HttpServerDeathTest, ServerThreadThatCannotStartExits) {
+    EXPECT_EXIT(
+        {
+            // Exit-time checks of the sanitizers start threads of their own.
+            atexit(allowNewThreads);
+            forbidNewThreads();
+            startServerLoop(testutil::freePort(), replyCommitOk);
+            _exit(2);
+        },
+        ::testing::ExitedWithCode(1),
+        "^pthread_create: Resource temporarily unavailable\nCan't create thread... exit now!\n$");
+}
+
+TEST_F(HttpServerDeathTest, PortInUseExits) {
+    EXPECT_EXIT(
+        {
+            uint16_t port = testutil::freePort();
+            Fd holder(socket(AF_INET, SOCK_STREAM, 0));
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(port);
+            if (bind(holder.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+                listen(holder.get(), 1) != 0) {
+                _exit(2);
+            }
+            startServerLoop(port, replyCommitOk);
+            sleep(10);
+            _exit(3);
+        },
+        ::testing::ExitedWithCode(1),
+        "^bind: Address already in use\nCouldn't open server socket on port [0-9]+\\.\n$");
+}
+
+// Serves one connection while no thread can start, then one more; exits 0 when the first was
+// closed unanswered and the second answered.
+void serveThroughThreadShortage() {
+    uint16_t port = testutil::freePort();
+    startServerLoop(port, replyCommitOk);
+    if (!testutil::waitListening("127.0.0.1", port)) _exit(2);
+    {
+        forbidNewThreads();
+        Fd s(testutil::connectTo("127.0.0.1", port));
+        testutil::sendAll(s.get(), post());
+        // Closed unanswered: the end of the stream, or a reset for the unread request.
+        pollfd p{s.get(), POLLIN, 0};
+        char c;
+        if (poll(&p, 1, 10000) != 1 || recv(s.get(), &c, 1, 0) > 0) _exit(3);
+        allowNewThreads();
+    }
+    Fd s(testutil::connectTo("127.0.0.1", port));
+    testutil::sendAll(s.get(), post());
+    std::string out;
+    testutil::readUntilClosed(s.get(), &out);
+    _exit(out == okResponse(kCommitOkXml) ? 0 : 4);
+}
+
+TEST_F(HttpServerDeathTest, ConnectionThreadThatCannotStartLosesOnlyItsConnection) {
+    EXPECT_EXIT(
+        serveThroughThreadShortage(), ::testing::ExitedWithCode(0),
+        "pthread_create: Resource temporarily unavailable\nCan't create thread... exit now!\n");
+}
+
+}  // namespace
