@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,24 +55,25 @@ public:
         spit(regPath, reg);
         mChild = std::make_unique<testutil::Child>(
             SLP_DA_PATH, std::vector<std::string>{"--listen", addr + ":0", "--reg", regPath});
-        // The first line names the port it picked.
+        // The first line names the port it picked: "listening on ADDR:PORT ...".
         testutil::waitFor([&] { return mChild->err().find("listening on") != std::string::npos; });
-        std::smatch m;
         const std::string first = mChild->err();
-        if (std::regex_search(first, m, std::regex("listening on [0-9.]+:([0-9]+)")))
-            mPort = static_cast<uint16_t>(std::stoi(m[1]));
+        const size_t at = first.find("listening on " + addr + ":");
+        if (at != std::string::npos)
+            mPort = static_cast<uint16_t>(atoi(first.c_str() + at + 14 + addr.size()));
     }
     // The DA argument the daemon gets: "a.b.c.d:port".
     std::string arg() const { return mAddr + ":" + std::to_string(mPort); }
     uint16_t port() const { return mPort; }
     std::string log() const { return mChild->err(); }
-    // The SrvRqst lines, reduced to type, scope and predicate.
+    // The SrvRqst lines from "type=" through "urls=N".
     std::vector<std::string> queries() const {
         std::vector<std::string> out;
-        std::regex re("SrvRqst (type=\"[^\"]*\" scope=\"[^\"]*\" predicate=\".*\") urls=([0-9]+)");
-        for (const std::string& l : lines(log())) {
-            std::smatch m;
-            if (std::regex_search(l, m, re)) out.push_back(m[1].str() + " urls=" + m[2].str());
+        for (const std::string& l : grep(log(), " SrvRqst type=")) {
+            const size_t from = l.find("type=");
+            const size_t urls = l.find(" urls=", from);
+            const size_t end = l.find(' ', urls + 1);
+            out.push_back(l.substr(from, (end == std::string::npos ? l.size() : end) - from));
         }
         return out;
     }
