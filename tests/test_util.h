@@ -34,7 +34,10 @@ public:
         mSaved = dup(fd);
         dup2(mTmp, fd);
     }
-    ~CaptureFd() { restore(); }
+    ~CaptureFd() {
+        restore();
+        close(mTmp);
+    }
     std::string text() {
         fflush(nullptr);
         std::string out;
@@ -264,6 +267,18 @@ inline bool readUntilClosed(int s, std::string* out, int timeoutMs = 10000) {
         if (n < 0) return false;
         out->append(buf, static_cast<size_t>(n));
     }
+}
+
+}  // namespace testutil
+
+namespace testutil {
+
+// What f() writes to fd (1 or 2). Assert afterwards: gtest's own messages go to fd 1 too.
+template <class F>
+std::string captured(int fd, F f) {
+    CaptureFd c(fd);
+    f();
+    return c.text();
 }
 
 }  // namespace testutil
