@@ -3,7 +3,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test asan-test tsan-test fuzz-smoke format-check clean
+.PHONY: all deps build test demo asan-test tsan-test fuzz-smoke clean
 
 all: build
 
@@ -18,6 +18,10 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The whole system on loopback: two requests, their answers, then everything stopped.
+demo: build
+	BUILD=$(BUILD) scripts/demo.sh
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, all tests.
 asan-test: deps

@@ -116,27 +116,41 @@ int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
     return sendHTTPReq(req.get(), addr, port);
 }
 
-Msg* getResponseMsg(int sock) {
+Msg* getResponseMsg(int sock) { return readResponseMsg(sock, nullptr); }
+
+Msg* readResponseMsg(int sock, ResponseInfo* info) {
+    ResponseInfo ignored;
+    if (info == nullptr) info = &ignored;
+    *info = ResponseInfo();
     // Descriptor 0 is a socket like any other when standard input was closed.
-    if (sock < 0) return nullptr;
+    if (sock < 0) {
+        info->result = ResponseResult::NoResponse;
+        return nullptr;
+    }
     Fd conn(sock);
 
     // The head must come whole with the first read; later bytes belong to the body.
     char head[kHeadBufSize + 1] = {};
     ssize_t got = readSome(sock, head, kHeadBufSize);
+    const bool timedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     const char* headEnd = head + (got > 0 ? got : 0);
 
     StatusLine status;
     if (!parseStatusLine(head, headEnd, &status)) {
         fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+        info->result = got > 0 ? ResponseResult::BadResponse : ResponseResult::NoResponse;
+        info->timedOut = timedOut;
         return nullptr;
     }
+    info->status = status.code;
     if (status.code != 200) {
         fprintf(stderr, "Error %d %s\n", status.code, status.reason.str().c_str());
+        info->result = ResponseResult::ErrorStatus;
         return nullptr;
     }
     int length = 0;
     const char* bodyStart = nullptr;
+    info->result = ResponseResult::BadResponse;
     if (!status.connectionClose || !parseContentLength(status.end, headEnd, &length, &bodyStart)) {
         fprintf(stderr, "Unexpected response from server:\n%s\n", head);
         return nullptr;
@@ -145,6 +159,7 @@ Msg* getResponseMsg(int sock) {
     if (!body) return nullptr;
     size_t want = static_cast<size_t>(length);
     size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want);
+    info->result = received < want ? ResponseResult::ShortBody : ResponseResult::Undecodable;
     if (received < want) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
                 static_cast<int>(received), length);
@@ -154,5 +169,7 @@ Msg* getResponseMsg(int sock) {
         ssize_t n = readSome(sock, extra, kHeadBufSize);
         if (n > 0) fprintf(stderr, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
     }
-    return parseMsg(body.get(), received, MsgTable::Responses);
+    Msg* reply = parseMsg(body.get(), received, MsgTable::Responses);
+    if (reply != nullptr) info->result = ResponseResult::Ok;
+    return reply;
 }

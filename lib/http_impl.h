@@ -112,6 +112,24 @@ int openClientSocket(const char* hostname, unsigned short port);
 // Connects and writes req; returns the socket, left open for the response, or -1.
 int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port);
 
+// Why a response yielded no message, for callers that explain it to a person.
+enum class ResponseResult {
+    Ok,
+    NoResponse,   // nothing arrived: the server closed, or the read timed out (timedOut)
+    ErrorStatus,  // a status other than 200 (status)
+    BadResponse,  // a head that is not the framing, or an announced length that cannot be
+    ShortBody,    // the body stopped early and what arrived does not decode
+    Undecodable,  // the body is not a response message
+};
+struct ResponseInfo {
+    ResponseResult result = ResponseResult::Ok;
+    int status = 0;
+    bool timedOut = false;
+};
+
+// getResponseMsg, also telling why it returned null when info is not null.
+Msg* readResponseMsg(int sock, ResponseInfo* info);
+
 // ---- Head parsing ----
 //
 // The parsers scan a [begin, end) buffer with the rules of the sscanf formats the framing was

@@ -1,0 +1,153 @@
+// esm-synth, the command-line client, run as a process against a running daemon.
+#include <gtest/gtest.h>
+
+#include "Msg.h"
+#include "msg_test_util.h"
+#include "overlay_fixture.h"
+
+using namespace overlay;
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome client(const std::vector<std::string>& args) {
+    testutil::Child c(ESM_SYNTH_PATH, args);
+    const int status = c.wait(20000);
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.out(), c.err()};
+}
+
+TEST(Client, BadArgumentsGetTheUsage) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"127.0.0.1"},
+             {"127.0.0.1:0"},
+             {"127.0.0.1:65536"},
+             {"127.0.0.1:80x"},
+             {"127.0.0.1:1", "--endpoint"},
+             {"127.0.0.1:1", "--bogus"},
+             {"127.0.0.1:1", "127.0.0.1:2"},
+         }) {
+        const Outcome r = client(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("usage: esm-synth HOST:PORT", 0), 0u) << r.err;
+    }
+    const Outcome badAddr = client({"127.0.0.1:1", "--endpoint", "128.2.1"});
+    EXPECT_EQ(badAddr.status, 2);
+    EXPECT_EQ(badAddr.err, "esm-synth: not an IPv4 address: 128.2.1\n");
+    for (const char* zone : {"10.1.0.0/16", "10.1.0.0@1.2.3.4", "10.1.0.0/33@1.2.3.4", "x/16@1.2.3.4"}) {
+        const Outcome r = client({"127.0.0.1:1", "--zone", zone});
+        EXPECT_EQ(r.status, 2) << zone;
+        EXPECT_EQ(r.err, std::string("esm-synth: not a zone ADDR/MASK@EP: ") + zone + "\n");
+    }
+    const Outcome both = client({"127.0.0.1:1", "--send", "/dev/null", "--endpoint", "1.2.3.4"});
+    EXPECT_EQ(both.status, 2);
+    const Outcome help = client({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+}
+
+TEST(Client, UnreachableServiceIsExplained) {
+    const uint16_t closed = testutil::freePort("127.0.0.1");
+    const Outcome r = client({"127.0.0.1:" + std::to_string(closed), "--endpoint", "1.2.3.4"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "connect: Connection refused\nesm-synth: cannot connect to 127.0.0.1:" +
+                         std::to_string(closed) + "\n");
+}
+
+// A daemon with a proxy for the endpoint 128.2.1.7 and one for the zone 10.1.0.0/16, on the
+// addresses 127.0.N.x of one test (tests run side by side in separate processes).
+class Service {
+public:
+    explicit Service(int n)
+        : mNet("127.0." + std::to_string(n) + "."),
+          mConfig(""),
+          mProxy(mNet + "5", 7020),
+          mZoneProxy(mNet + "6", 7020),
+          mDa(mNet + "2", mConfig.path(),
+              reg(mProxy.url(), {"addr=128.2.1.7", "mask=255.255.255.255"}) +
+                  reg(mZoneProxy.url(), {"addr=10.1.0.0", "mask=255.255.0.0"})),
+          mDaemon(mDa.arg(), {"VARNO_PATH=" + mConfig.path(), "VARNO_GNPMONITOR"}) {}
+    std::string target() const { return "127.0.0.1:" + std::to_string(mDaemon.port()); }
+    const std::string& dir() const { return mConfig.path(); }
+
+private:
+    std::string mNet;
+    ConfigDir mConfig;
+    ProxySim mProxy, mZoneProxy;
+    DirectoryAgent mDa;
+    Daemon mDaemon;
+};
+
+TEST(ClientAgainstDaemon, PrintsATable) {
+    Service svc(31);
+    const std::string target = svc.target();
+    const Outcome r = client({target, "--endpoint", "128.2.1.7", "--zone", "10.1.0.0/255.255.0.0@10.1.2.3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "KIND      ADDRESS            REPRESENTATIVE  GROUP            PORT TTL\n"
+              "endpoint  128.2.1.7          -               224.5.6.7        7560   0\n"
+              "zone      10.1.0.0/16        10.1.2.3        225.5.6.7        7560   1\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(ClientAgainstDaemon, PrintsJson) {
+    Service svc(32);
+    const std::string target = svc.target();
+    const Outcome r = client({target, "--zone", "10.1.0.0/16@10.1.2.3", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The id and version are the client's own; the rest is fixed.
+    const size_t after = r.out.find(", \"transports\": [");
+    ASSERT_NE(after, std::string::npos) << r.out;
+    unsigned long id = 0, version = 0;
+    EXPECT_EQ(sscanf(r.out.c_str(), "{\"id\": %lu, \"version\": %lu,", &id, &version), 2);
+    EXPECT_EQ(id, version);  // a fresh client draws both from the clock
+    EXPECT_EQ(r.out.substr(after),
+              ", \"transports\": [\n  {\"kind\": \"zone\", \"address\": \"10.1.0.0/16\", "
+              "\"representative\": \"10.1.2.3\", \"group\": \"225.5.6.7\", \"port\": 7560, "
+              "\"ttl\": 1}\n]}\n");
+    const Outcome empty = client({target, "--json"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_NE(empty.out.find("\"transports\": []}"), std::string::npos) << empty.out;
+}
+
+TEST(ClientAgainstDaemon, RefusalIsExplained) {
+    Service svc(33);
+    const std::string target = svc.target();
+    // No proxy and no coordinates for this endpoint: the service answers with its error.
+    const Outcome r = client({target, "--endpoint", "128.2.1.99"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error 400 Bad\nesm-synth: the service at " + target +
+                         " refused the request (HTTP 400)\n");
+}
+
+TEST(ClientAgainstDaemon, SendsAMessageFromAFile) {
+    Service svc(34);
+    const std::string target = svc.target();
+    const std::string path = svc.dir() + "/req.xml";
+    spit(path, "<?xml version=\"1.0\"?>\n<SynthESMReq><id>42</id><version>43</version>"
+               "<endpointlist num=\"1\"><endpoint>128.2.1.7</endpoint></endpointlist>"
+               "<zonelist num=\"0\"/></SynthESMReq>\n");
+    const Outcome r = client({target, "--send", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "SynthESMOk id=42 version=43\n  eptransports: 224.5.6.7:7560 [ttl 0]\n"
+                     "  zonetransports: \n");
+    const Outcome json = client({target, "--send", path, "--json"});
+    EXPECT_EQ(json.out, "{\"type\": \"SynthESMOk\", \"id\": 42, \"version\": 43, \"eptransports\": "
+                        "\"224.5.6.7:7560 [ttl 0]\", \"zonetransports\": \"\"}\n");
+
+    spit(path, "<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>");
+    const Outcome notRequest = client({target, "--send", path});
+    EXPECT_EQ(notRequest.status, 2);
+    EXPECT_EQ(notRequest.err, "esm-synth: " + path + " does not hold a request message\n");
+    const Outcome missing = client({target, "--send", path + ".missing"});
+    EXPECT_EQ(missing.status, 2);
+}
+
+}  // namespace
