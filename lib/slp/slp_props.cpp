@@ -66,14 +66,6 @@ bool lookupLocked(Store& s, const std::string& name, std::string* value) {
     return true;
 }
 
-std::string trim(const std::string& s) {
-    const char* blanks = " \t\r\n";
-    size_t b = s.find_first_not_of(blanks);
-    if (b == std::string::npos) return std::string();
-    size_t e = s.find_last_not_of(blanks);
-    return s.substr(b, e - b + 1);
-}
-
 // Strict decimal integer in [lo, hi] (blanks around it allowed).
 bool parseLong(const std::string& text, long lo, long hi, long* out) {
     std::string t = trim(text);
@@ -111,19 +103,6 @@ void setPropertyText(const char* name, const char* value) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     s.values[name] = value;
-}
-
-std::vector<std::string> splitList(const std::string& list) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string::npos) comma = list.size();
-        std::string item = trim(list.substr(start, comma - start));
-        if (!item.empty()) out.push_back(std::move(item));
-        start = comma + 1;
-    }
-    return out;
 }
 
 LookupConfig lookupConfig() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "slp/slp_wire.h"
+
 namespace slpclient {
 
 // The current text of a property, its default when never set, or "" for an unknown name.
@@ -34,7 +36,7 @@ struct LookupConfig {
 // Reads the lookup properties; a value that does not parse falls back to its default.
 LookupConfig lookupConfig();
 
-// Splits a comma list, trimming blanks around items and dropping empty ones.
-std::vector<std::string> splitList(const std::string& list);
+using slpwire::splitList;
+using slpwire::trim;
 
 }  // namespace slpclient

@@ -370,4 +370,25 @@ bool encodeSrvDeReg(uint16_t xid, const std::string& lang, const std::string& sc
     return w.finish();
 }
 
+std::string trim(const std::string& s) {
+    const char* blanks = " \t\r\n";
+    size_t b = s.find_first_not_of(blanks);
+    if (b == std::string::npos) return std::string();
+    size_t e = s.find_last_not_of(blanks);
+    return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> splitList(const std::string& list) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        std::string item = trim(list.substr(start, comma - start));
+        if (!item.empty()) out.push_back(std::move(item));
+        start = comma + 1;
+    }
+    return out;
+}
+
 }  // namespace slpwire

@@ -166,4 +166,12 @@ bool encodeSrvReg(uint16_t xid, const std::string& lang, uint16_t flags, const U
 bool encodeSrvDeReg(uint16_t xid, const std::string& lang, const std::string& scopes,
                     const UrlEntry& entry, const std::string& tags, std::vector<uint8_t>* out);
 
+// ---- Text lists, as both sides read them ----
+
+// s without leading and trailing blanks (space, tab, CR, LF).
+std::string trim(const std::string& s);
+
+// The items of a comma list (scopes, DA addresses, tags), trimmed, empty ones dropped.
+std::vector<std::string> splitList(const std::string& list);
+
 }  // namespace slpwire

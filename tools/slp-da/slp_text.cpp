@@ -51,14 +51,6 @@ std::string lowerAscii(const std::string& s) {
     return out;
 }
 
-std::string trim(const std::string& s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && isBlank(s[b])) ++b;
-    while (e > b && isBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 bool unescape(const std::string& in, std::string* out) {
     out->clear();
     out->reserve(in.size());
@@ -75,19 +67,6 @@ bool unescape(const std::string& in, std::string* out) {
         i += 2;
     }
     return true;
-}
-
-std::vector<std::string> splitList(const std::string& list) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string::npos) comma = list.size();
-        std::string item = trim(list.substr(start, comma - start));
-        if (!item.empty()) out.push_back(std::move(item));
-        start = comma + 1;
-    }
-    return out;
 }
 
 bool scopesIntersect(const std::vector<std::string>& a, const std::vector<std::string>& b) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "slp/slp_wire.h"
+
 namespace slpda {
 
 // SPACE, TAB, CR or LF.
@@ -18,14 +20,13 @@ std::string fold(const std::string& s);
 // Lowers ASCII letters only.
 std::string lowerAscii(const std::string& s);
 
-std::string trim(const std::string& s);
+using slpwire::trim;
 
 // Decodes \HH escapes (two hex digits, either case). False when a backslash is not followed by
 // two hex digits.
 bool unescape(const std::string& in, std::string* out);
 
-// The items of a comma list, trimmed, empty ones dropped.
-std::vector<std::string> splitList(const std::string& list);
+using slpwire::splitList;
 
 // True when the two scope lists share a scope (folded comparison).
 bool scopesIntersect(const std::vector<std::string>& a, const std::vector<std::string>& b);
