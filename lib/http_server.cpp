@@ -171,28 +171,14 @@ void startServerLoop(unsigned short port, MsgHandler handler) {
 }
 
 int openServerSocket(unsigned short port) {
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!s.valid()) {
-        perror("socket");
-        return -1;
-    }
-    int one = 1;
-    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(port);
-    if (bind(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0) {
-        perror("bind");
-        return -1;
-    }
-    // A short queue drops connection attempts of any burst of clients; the kernel caps this.
-    if (listen(s.get(), SOMAXCONN) < 0) {
-        perror("listen");
+    const char* failed = nullptr;
+    int s = listenTcp(htonl(INADDR_ANY), port, &failed);
+    if (s < 0) {
+        perror(failed);
         return -1;
     }
     fprintf(stderr, "Listening on port %d\n", port);
-    return s.release();
+    return s;
 }
 
 void* serverThread(void* arg) {

@@ -58,6 +58,24 @@ int connectTcp(uint32_t addrNet, uint16_t portHost, int timeoutMs) {
     return s.release();
 }
 
+int listenTcp(uint32_t addrNet, uint16_t portHost, const char** failedCall) {
+    *failedCall = "socket";
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) return -1;
+    int one = 1;
+    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addrNet;
+    sa.sin_port = htons(portHost);
+    *failedCall = "bind";
+    if (bind(s.get(), reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0) return -1;
+    // A short queue drops connection attempts of any burst of clients; the kernel caps this.
+    *failedCall = "listen";
+    if (listen(s.get(), SOMAXCONN) < 0) return -1;
+    return s.release();
+}
+
 void setIoTimeouts(int fd, int seconds) {
     struct timeval tv = {seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

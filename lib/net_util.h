@@ -44,6 +44,11 @@ private:
 // connection was not made within timeoutMs). The socket is left in blocking mode.
 int connectTcp(uint32_t addrNet, uint16_t portHost, int timeoutMs);
 
+// A TCP/IPv4 socket bound to addrNet:portHost (SO_REUSEADDR, close-on-exec) and listening with
+// the largest backlog the kernel allows, or -1 with errno set and *failedCall naming the call
+// that failed ("socket", "bind" or "listen"), for perror().
+int listenTcp(uint32_t addrNet, uint16_t portHost, const char** failedCall);
+
 // Makes every later read and write on fd give up after `seconds` (EAGAIN).
 void setIoTimeouts(int fd, int seconds);
 

@@ -142,19 +142,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     xmlInitParser();
 
-    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int one = 1;
-    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(gConfig.port);
-    sa.sin_addr.s_addr = gConfig.addrNet;
-    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-        perror("bind");
-        return 1;
-    }
-    if (listen(listener.get(), SOMAXCONN) < 0) {
-        perror("listen");
+    const char* failed = nullptr;
+    Fd listener(listenTcp(gConfig.addrNet, gConfig.port, &failed));
+    if (!listener.valid()) {
+        perror(failed);
         return 1;
     }
     fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", argv[1], gConfig.port);
