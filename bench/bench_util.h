@@ -149,12 +149,16 @@ private:
     std::string mErrPath;
 };
 
-// A temporary directory, removed with its files when destroyed.
+// A temporary directory under $TMPDIR (or /tmp), removed with its files when destroyed. A
+// benchmark killed by a signal leaves it behind: scripts/bench points TMPDIR at a directory of
+// its own, which it removes.
 class TempDir {
 public:
     TempDir() {
-        char tmpl[] = "/tmp/esm-bench-XXXXXX";
-        if (mkdtemp(tmpl) != nullptr) mPath = tmpl;
+        const char* base = getenv("TMPDIR");
+        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                           "/esm-bench-XXXXXX";
+        if (mkdtemp(&tmpl[0]) != nullptr) mPath = tmpl;
     }
     ~TempDir() {
         if (mPath.empty()) return;
