@@ -44,13 +44,15 @@ inline uint32_t addrOf(const std::string& dotted) {
     return a.s_addr;
 }
 
-// A TCP port that was free on addr a moment ago, or 0.
-inline uint16_t freePort(const std::string& addr) {
+// A TCP port that was free on every address a moment ago, or 0. Binding the wildcard address
+// checks against sockets bound to any one address too, which a daemon listening on the
+// wildcard address would collide with.
+inline uint16_t freePort() {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return 0;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrOf(addr);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t len = sizeof sa;
     uint16_t port = 0;
     if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&

@@ -43,7 +43,7 @@ struct RunResult {
 };
 
 bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, RunResult* out) {
-    const uint16_t port = bench::freePort("127.0.0.1");
+    const uint16_t port = bench::freePort();
     // The Directory Agent is never asked: the request names no endpoint.
     bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), "127.0.0.1:9"}, "/dev/null",
                        dir.file("daemon" + std::to_string(run) + ".err"));

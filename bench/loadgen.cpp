@@ -10,7 +10,8 @@
 //
 //   loadgen --target ADDR:PORT [--conns N] [--seconds S] [--warmup S] [--timeout-ms MS]
 //   loadgen --target ADDR:PORT --once     one request; prints the response body on stdout
-//   loadgen --free-port ADDR              prints a TCP port that is free on ADDR
+//   loadgen --free-port ADDR              prints a TCP port that is free on ADDR (0.0.0.0: on
+//                                         every address)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>

@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> eps;
     for (int i = 0; i < endpoints; ++i) {
         Peer p{kNet + std::to_string(10 + i), 0};
-        p.port = bench::freePort(p.addr);
+        p.port = bench::freePort();
         const std::string err = dir.file("sim" + std::to_string(i) + ".err");
         sims.push_back(std::make_unique<bench::Proc>(
             PROXY_SIM_PATH, std::vector<std::string>{p.addr, std::to_string(p.port)}, "/dev/null",
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     const std::string daArg =
         daAddr + ":" + std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
 
-    const uint16_t port = bench::freePort("127.0.0.1");
+    const uint16_t port = bench::freePort();
     bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), daArg}, dir.file("daemon.out"),
                        dir.file("daemon.err"));
     if (!daemon.waitErr("Listening on port", 5000)) {
