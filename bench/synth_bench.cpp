@@ -1,0 +1,187 @@
+// Time to answer a SynthESMReq with N endpoints (default 50) whose proxies are N proxy
+// simulators on distinct loopback addresses, registered in the Directory Agent, against the
+// limit: the same N SLP lookups and 2N HTTP exchanges (ESMInit, then ESMCommit with the same
+// member lists) made back to back by a minimal client over the same client libraries, in the
+// same run, the two alternating in order.
+//
+//   synth_bench [--runs R] [--endpoints N]
+//
+// Output: one line per run, then
+//   synth endpoints=N runs=R daemon_ms=<median> client_ms=<median> ratio=<daemon/client>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EndPoint.h"
+#include "Msg.h"
+#include "SLP.h"
+#include "bench_util.h"
+#include "http.h"
+
+namespace {
+
+using bench::Clock;
+
+const char* const kScope = "default";
+const char* const kNet = "127.0.199.";  // the benchmark's own addresses: proxies at .10 and up
+const unsigned short kDataPort = 7560;
+
+struct Peer {
+    std::string addr;
+    uint16_t port = 0;
+};
+
+std::string endpointAddr(int i) {
+    return "10.200." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+}
+
+// The daemon's answer; false unless it is a SynthESMOk with one transport per endpoint.
+bool askDaemon(uint16_t port, SynthESMReq& req, size_t endpoints) {
+    std::unique_ptr<Msg> reply(getResponseMsg(sendRequestMsg("127.0.0.1", port, &req)));
+    auto* ok = dynamic_cast<SynthESMOk*>(reply.get());
+    return ok != nullptr && ok->getEPTVec().size() == endpoints;
+}
+
+// What the daemon has to do at the least: one lookup per endpoint, then for each proxy an
+// ESMInit and an ESMCommit naming every other proxy (nobody for the first).
+bool minimalClient(const std::string& da, const std::vector<std::string>& eps) {
+    std::vector<TransportEndPoint> proxies;
+    for (const std::string& ep : eps) {
+        SLPService s("ESMProxy", "(&(addr=" + ep + ")(mask=255.255.255.255))", da, kScope);
+        std::vector<ServiceInstance> found;
+        if (s.FindServices() <= 0 || s.getSIvec(found) <= 0) return false;
+        proxies.emplace_back(found[0].getAddr(), found[0].getPort());
+    }
+    const unsigned long id = Msg::generateId();
+    const unsigned long version = Msg::generateVersion();
+    const unsigned long group = inet_ADDR("224.5.6.7");
+    for (size_t j = 0; j < proxies.size(); ++j) {
+        const std::string host = proxies[j].getAddrStr();
+        ESMInit init(id, version, kDataPort);
+        std::unique_ptr<Msg> r(
+            getResponseMsg(sendRequestMsg(host.c_str(), proxies[j].getPort(), &init)));
+        if (!r || r->getType() != Msg::ESMInitOk) return false;
+        std::vector<TransportEndPoint> members;
+        if (j != 0) {
+            members = proxies;
+            members.erase(members.begin() + static_cast<std::ptrdiff_t>(j));
+        }
+        ESMCommit commit(id, version, group, kDataPort, 0, members);
+        r.reset(getResponseMsg(sendRequestMsg(host.c_str(), proxies[j].getPort(), &commit)));
+        if (!r || r->getType() != Msg::ESMCommitOk) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 9;
+    int endpoints = 50;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--endpoints") == 0) endpoints = atoi(argv[i + 1]);
+    }
+    // The daemon ends after its 101st answered request: stay well below.
+    if (runs <= 0 || runs > 90 || endpoints <= 0 || endpoints > 240) {
+        fputs("usage: synth_bench [--runs 1..90] [--endpoints 1..240]\n", stderr);
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    bench::raiseFdLimit();
+    bench::TempDir dir;
+    if (!dir.valid()) {
+        perror("mkdtemp");
+        return 1;
+    }
+
+    std::vector<Peer> peers;
+    std::vector<std::unique_ptr<bench::Proc>> sims;
+    std::string reg;
+    std::vector<std::string> eps;
+    for (int i = 0; i < endpoints; ++i) {
+        Peer p{kNet + std::to_string(10 + i), 0};
+        p.port = bench::freePort();
+        const std::string err = dir.file("sim" + std::to_string(i) + ".err");
+        sims.push_back(std::make_unique<bench::Proc>(
+            PROXY_SIM_PATH, std::vector<std::string>{p.addr, std::to_string(p.port)}, "/dev/null",
+            err));
+        eps.push_back(endpointAddr(i));
+        reg += "service:ESMProxy://" + p.addr + ":" + std::to_string(p.port) + ",en,65535\naddr=" +
+               eps.back() + "\nmask=255.255.255.255\n\n";
+        peers.push_back(p);
+    }
+    for (size_t i = 0; i < sims.size(); ++i) {
+        if (!sims[i]->waitErr("listening", 5000)) {
+            fprintf(stderr, "synth_bench: proxy simulator %zu did not start: %s\n", i,
+                    sims[i]->err().c_str());
+            return 1;
+        }
+    }
+
+    {
+        FILE* f = fopen(dir.file("slp.reg").c_str(), "w");
+        if (f == nullptr) {
+            perror("slp.reg");
+            return 1;
+        }
+        fputs(reg.c_str(), f);
+        fclose(f);
+    }
+    const std::string daAddr = std::string(kNet) + "2";
+    bench::Proc da(SLP_DA_PATH, {"--listen", daAddr + ":0", "--reg", dir.file("slp.reg")},
+                   "/dev/null", dir.file("da.err"));
+    const std::string listening = "listening on " + daAddr + ":";
+    if (!da.waitErr(listening, 5000)) {
+        fprintf(stderr, "synth_bench: slp-da did not start: %s\n", da.err().c_str());
+        return 1;
+    }
+    const std::string daText = da.err();
+    const std::string daArg =
+        daAddr + ":" + std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
+
+    const uint16_t port = bench::freePort();
+    bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), daArg}, dir.file("daemon.out"),
+                       dir.file("daemon.err"));
+    if (!daemon.waitErr("Listening on port", 5000)) {
+        fprintf(stderr, "synth_bench: esm-synthd did not start: %s\n", daemon.err().c_str());
+        return 1;
+    }
+
+    std::vector<EndPoint> epv;
+    for (const std::string& e : eps) epv.emplace_back(inet_ADDR(e.c_str()));
+    std::vector<EndZone> zones;
+    SynthESMReq req(4242, 1, epv, zones);
+    xmlInitParser();
+
+    // One untimed round of each warms the caches of every process involved.
+    if (!askDaemon(port, req, eps.size()) || !minimalClient(daArg, eps)) {
+        fprintf(stderr, "synth_bench: the warm-up round failed\n%s", daemon.err().c_str());
+        return 1;
+    }
+    std::vector<double> daemonMs, clientMs;
+    for (int r = 0; r < runs; ++r) {
+        double d = 0, c = 0;
+        for (int k = 0; k < 2; ++k) {
+            const bool daemonTurn = (k == 0) == (r % 2 == 0);
+            const Clock::time_point t = Clock::now();
+            const bool ok = daemonTurn ? askDaemon(port, req, eps.size()) : minimalClient(daArg, eps);
+            const double ms = bench::msSince(t);
+            if (!ok) {
+                fprintf(stderr, "synth_bench: run %d: the %s failed\n", r,
+                        daemonTurn ? "daemon" : "minimal client");
+                return 1;
+            }
+            (daemonTurn ? d : c) = ms;
+        }
+        daemonMs.push_back(d);
+        clientMs.push_back(c);
+        printf("run %d daemon_ms=%.2f client_ms=%.2f\n", r, d, c);
+    }
+    const double dm = bench::median(daemonMs), cm = bench::median(clientMs);
+    printf("synth endpoints=%d runs=%d daemon_ms=%.2f client_ms=%.2f ratio=%.3f\n", endpoints, runs,
+           dm, cm, dm / cm);
+    return 0;
+}
