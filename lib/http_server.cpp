@@ -75,6 +75,9 @@ void reportUndecodable(DecodeStatus status) {
         case DecodeStatus::NoRoot:
             fputs("request document has no root element\n", stderr);
             break;
+        case DecodeStatus::Doctype:
+            fputs("request document declares a document type\n", stderr);
+            break;
         default:
             fputs("request document does not have the elements of its type\n", stderr);
             break;

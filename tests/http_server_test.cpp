@@ -342,6 +342,10 @@ TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
     EXPECT_EQ(exchange({post("<ESMInit><id>1</id><version>2</version></ESMInit>")}),
               kErrorResponse);
     EXPECT_THAT(err.text(), HasSubstr("request document does not have the elements of its type\n"));
+    EXPECT_EQ(exchange({post("<!DOCTYPE ESMInit [<!ENTITY p \"5000\">]>\n<ESMInit><id>1</id>"
+                             "<version>2</version><data_port>&p;</data_port></ESMInit>")}),
+              kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("request document declares a document type\n"));
     EXPECT_EQ(seen().calls, 0);
 }
 
