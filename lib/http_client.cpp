@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,13 +118,18 @@ int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
 }
 
 Msg* getResponseMsg(int sock) {
+    return getResponseMsgBy(
+        sock, std::chrono::steady_clock::now() + std::chrono::seconds(kClientResponseTimeoutSec));
+}
+
+Msg* getResponseMsgBy(int sock, Deadline deadline) {
     // Descriptor 0 is a socket like any other when standard input was closed.
     if (sock < 0) return nullptr;
     Fd conn(sock);
 
     // The head must come whole with the first read; later bytes belong to the body.
     char head[kHeadBufSize + 1] = {};
-    ssize_t got = readSome(sock, head, kHeadBufSize);
+    ssize_t got = readSomeBy(sock, head, kHeadBufSize, deadline);
     const char* headEnd = head + (got > 0 ? got : 0);
 
     StatusLine status;
@@ -144,14 +150,14 @@ Msg* getResponseMsg(int sock) {
     MallocText body(newBodyBuffer(length));
     if (!body) return nullptr;
     size_t want = static_cast<size_t>(length);
-    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want);
+    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want, deadline);
     if (received < want) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
                 static_cast<int>(received), length);
     } else {
         // The server closes after the body, so this read normally sees the end of the stream.
         char extra[kHeadBufSize + 1] = {};
-        ssize_t n = readSome(sock, extra, kHeadBufSize);
+        ssize_t n = readSomeBy(sock, extra, kHeadBufSize, deadline);
         if (n > 0) fprintf(stderr, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
     }
     return parseMsg(body.get(), received, MsgTable::Responses);
