@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Msg.h"
-#include "http.h"
+#include "http_impl.h"
 #include "msg_test_util.h"
 #include "overlay_fixture.h"
 
@@ -50,6 +50,26 @@ TEST(ProxySimFaults, ClientGivesUpOnAReplyCutInTheMiddle) {
     EXPECT_EQ(text, "Only received " + std::to_string(whole.size() / 2) +
                         " bytes of message body out of " + std::to_string(whole.size()) +
                         " expected.\n");
+}
+
+TEST(ProxySimFaults, ClientGivesUpOnAHungProxyAtItsDeadline) {
+    ProxySim sim("127.0.29.7", 7020, "--hang");
+    ESMInit init(9, 10, 7560);
+    testutil::CaptureFd err(2);
+    int s = sendRequestMsg("127.0.29.7", 7020, &init);
+    ASSERT_GE(s, 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<Msg> reply(
+        getResponseMsgBy(s, std::chrono::steady_clock::now() + std::chrono::milliseconds(500)));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string text = err.text();
+    err.restore();
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_EQ(text, "Unexpected response from server:\n\n");
+    EXPECT_GE(took, std::chrono::milliseconds(450));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    testutil::waitFor([&] { return !sim.out().empty(); });
+    EXPECT_EQ(sim.out(), "ESMInit id=9 version=10 data_port=7560\n");
 }
 
 TEST(ProxySimFaults, HelpNamesEveryFault) {

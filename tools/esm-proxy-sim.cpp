@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,8 +44,9 @@ void usage(FILE* out) {
             "  <Type> id=I version=V   (any other message; answered with the error response)\n"
             "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
             "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
-            "--hang reads each request and never answers, --close-mid-reply sends the head and the\n"
-            "first half of each answer's body and then closes. Runs until stopped.\n");
+            "--hang reads each request and never answers (the connection stays open until the\n"
+            "peer closes it), --close-mid-reply sends the head and the first half of each\n"
+            "answer's body and then closes. Runs until stopped.\n");
 }
 
 std::string describe(Msg& m) {
@@ -102,8 +104,11 @@ void* serve(void* arg) {
     }
     if (msg) printf("%s\n", describe(*msg).c_str());
     if (gConfig.mode == Mode::Hang) {
+        // A hung proxy does not close either: hold the connection until the peer gives up.
         char c;
-        while (readSome(conn.get(), &c, 1) > 0) {
+        for (;;) {
+            ssize_t n = readSome(conn.get(), &c, 1);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
         }
         return nullptr;
     }
