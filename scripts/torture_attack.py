@@ -470,19 +470,24 @@ class Run:
         self.tally = Tally()
         self.ids = Ids(100000)
         self.answered_main = 0  # answered synthesis requests: the daemon ends after its 101st
+        self.skipped = 0  # normal requests left out to stay under that limit
         self.answered_lock = threading.Lock()
         self.rng = random.Random(8)
 
-    # Normal requests to the main daemon count toward its limit of 101; stay well below it.
-    def reserve_answer(self):
+    # Answered requests count toward the main daemon's limit of 101: the load stays below 90,
+    # so that the checks after it always have room.
+    def reserve_answer(self, final=False):
         with self.answered_lock:
-            if self.answered_main >= 95:
+            if self.answered_main >= (100 if final else 90):
+                self.skipped += 1
                 return False
             self.answered_main += 1
             return True
 
-    def normal(self, category, max_secs=10.0):
-        if not self.reserve_answer():
+    def normal(self, category, max_secs=10.0, final=False):
+        if not self.reserve_answer(final):
+            if final:
+                self.tally.fail("%s: no room left under the daemon's request limit" % category)
             return
         req, resp = normal_pair(self.ids.take())
         got, how, secs = exchange(self.main_port, req, timeout=max_secs + 20)
@@ -790,7 +795,7 @@ class Run:
     def round(self, n, sent):
         scale = 3 if self.long else 1
         stop = threading.Event()
-        ticker = threading.Thread(target=self.ticker, args=(stop, 15 if self.long else 3))
+        ticker = threading.Thread(target=self.ticker, args=(stop, 20 if self.long else 3))
         ticker.start()
         waits = []
         t, held = self.proxy_faults(4 * scale, wait_hang=self.long)
@@ -877,8 +882,8 @@ class Run:
         sampler.join()
 
         # Afterwards: alive, and a normal request answered byte for byte.
-        self.normal("normal request after the load")
-        self.normal("normal request after the load")
+        self.normal("normal request after the load", final=True)
+        self.normal("normal request after the load", final=True)
         for t in self.da_faults(1, final=True):
             t.join(60)
         if self.long:
@@ -914,20 +919,22 @@ class Run:
             first = rounds[0][2]
             last = rounds[-1][2]
             print("settled VmRSS per round: " + ", ".join(mib(r[2]) for r in rounds))
-            if last > first + a.round_growth_mib * 1024:
+            if last > first + a.round_growth_mib * 1024 and not a.memory_report_only:
                 self.tally.fail("VmRSS grew from %s after round 1 to %s after round %d "
                                 "(bound +%d MiB)" % (mib(first), mib(last), rounds[-1][0],
                                                      a.round_growth_mib))
         if after_rss is None:
             self.tally.fail("the daemon ended during the memory check")
+        elif a.memory_report_only:
+            print("memory bound not applied: the daemon runs under a sanitizer's allocator")
         elif after_rss > bound:
             self.tally.fail("VmRSS %s did not come down to %s within %d s" %
                             (mib(after_rss), mib(bound), a.settle_seconds))
         if settled_threads > base_threads + len(held_all):
             self.tally.fail("%d threads still running after the load (baseline %d)" %
                             (settled_threads, base_threads))
-        print("answered synthesis requests on the main daemon: %d (it ends after 101)" %
-              self.answered_main)
+        print("answered synthesis requests on the main daemon: %d (it ends after 101); normal "
+              "requests left out to stay below that: %d" % (self.answered_main, self.skipped))
         print("duration: load %.0f s, whole run %.0f s" % (load_end - started,
                                                            time.monotonic() - started))
         if self.tally.failures:
@@ -980,6 +987,8 @@ def main():
     at.add_argument("--rss-slack-mib", type=int, default=16)
     at.add_argument("--round-growth-mib", type=int, default=8)
     at.add_argument("--settle-seconds", type=int, default=15)
+    at.add_argument("--memory-report-only", action="store_true",
+                    help="print the memory figures without a bound (sanitizer builds)")
     a = p.parse_args()
 
     if a.cmd == "setup":
