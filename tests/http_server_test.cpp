@@ -416,9 +416,10 @@ TEST_F(HttpServerTest, TricklingBodyIsCutAtTheRequestDeadline) {
     const size_t at = text.find("Only received ");
     ASSERT_NE(at, std::string::npos) << text;
     int received = 0, announced = 0;
-    ASSERT_EQ(sscanf(text.c_str() + at, "Only received %d bytes of message body out of %d expected.\n",
-                     &received, &announced),
-              2)
+    ASSERT_EQ(
+        sscanf(text.c_str() + at, "Only received %d bytes of message body out of %d expected.\n",
+               &received, &announced),
+        2)
         << text;
     EXPECT_EQ(announced, 100);
     EXPECT_GE(received, 1);

@@ -186,20 +186,25 @@ TEST(Reject, DocumentTypeDeclarationsStopTheParser) {
     const std::string big(50000, '1');
     std::string inText, inAttr;
     for (int i = 0; i < 200; ++i) inText += "&a;";
-    const std::string dtd = "<?xml version=\"1.0\"?><!DOCTYPE SynthIPMZReq [<!ENTITY a \"" + big +
-                            "\">]>";
+    const std::string dtd =
+        "<?xml version=\"1.0\"?><!DOCTYPE SynthIPMZReq [<!ENTITY a \"" + big + "\">]>";
     const std::string laughs =
         "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;"
         "&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><ESMCommitOk><id>&c;</id>"
         "<version>1</version></ESMCommitOk>";
     const std::vector<std::pair<std::string, MsgTable>> docs = {
-        {dtd + "<SynthIPMZReq><id>" + inText + "</id><version>1</version><l num=\"0\"/>"
-               "</SynthIPMZReq>", MsgTable::Requests},
-        {dtd + "<SynthIPMZReq><id>1</id><version>1</version><l num=\"" + inText + "\"/>"
-               "</SynthIPMZReq>", MsgTable::Requests},
+        {dtd + "<SynthIPMZReq><id>" + inText +
+             "</id><version>1</version><l num=\"0\"/>"
+             "</SynthIPMZReq>",
+         MsgTable::Requests},
+        {dtd + "<SynthIPMZReq><id>1</id><version>1</version><l num=\"" + inText +
+             "\"/>"
+             "</SynthIPMZReq>",
+         MsgTable::Requests},
         {laughs, MsgTable::Responses},
         {"<?xml version=\"1.0\"?><!DOCTYPE ESMCommitOk SYSTEM \"http://127.0.0.1:9/d.dtd\">"
-         "<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>", MsgTable::Responses},
+         "<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>",
+         MsgTable::Responses},
         {"<!DOCTYPE ESMCommitOk><ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>",
          MsgTable::Responses},
     };
@@ -207,9 +212,9 @@ TEST(Reject, DocumentTypeDeclarationsStopTheParser) {
         EXPECT_EQ(statusOf(d.first, d.second), DecodeStatus::Doctype) << d.first.substr(0, 200);
     }
     // The same documents without their declaration are fine.
-    EXPECT_EQ(statusOf("<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>",
-                       MsgTable::Responses),
-              DecodeStatus::Ok);
+    EXPECT_EQ(
+        statusOf("<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>", MsgTable::Responses),
+        DecodeStatus::Ok);
     // A document built elsewhere with a declaration is refused by the decoder too.
     xmlDoc* doc = parse("<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>");
     xmlCreateIntSubset(doc, reinterpret_cast<const xmlChar*>("ESMCommitOk"), nullptr, nullptr);
