@@ -158,11 +158,26 @@ Msg* fail(DecodeStatus* status, DecodeStatus why) {
     return nullptr;
 }
 
+struct ParserCtxtFree {
+    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+};
+
+// SAX hook for "<!DOCTYPE": no message has one, and the entities it may declare expand when the
+// text is read (a 100 KB body can ask for gigabytes), so the parser stops right there.
+void refuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+    auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
+    *static_cast<bool*>(ctxt->_private) = true;
+    xmlStopParser(ctxt);
+}
+
 }  // namespace
 
 Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
     DocPtr owner(doc);
     if (!owner) return fail(status, DecodeStatus::NotXml);
+    if (doc->intSubset != nullptr || doc->extSubset != nullptr) {
+        return fail(status, DecodeStatus::Doctype);
+    }
     xmlNode* root = xmlDocGetRootElement(doc);
     if (root == nullptr || root->name == nullptr) return fail(status, DecodeStatus::NoRoot);
     const char* name = reinterpret_cast<const char*>(root->name);
@@ -190,8 +205,14 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
 Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status) {
     ensureXmlInit();
     if (buf == nullptr || len > static_cast<size_t>(INT_MAX)) return fail(status, DecodeStatus::NotXml);
-    xmlDoc* doc = xmlReadMemory(buf, static_cast<int>(len), nullptr, nullptr,
-                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (doc == nullptr) return fail(status, DecodeStatus::NotXml);
-    return decodeMsg(doc, table, status);
+    std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
+    if (!ctxt || ctxt->sax == nullptr) return fail(status, DecodeStatus::NotXml);
+    bool sawDoctype = false;
+    ctxt->_private = &sawDoctype;
+    ctxt->sax->internalSubset = refuseDoctype;
+    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), buf, static_cast<int>(len), nullptr, nullptr,
+                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (sawDoctype) return fail(status, DecodeStatus::Doctype);
+    if (!doc) return fail(status, DecodeStatus::NotXml);
+    return decodeMsg(doc.release(), table, status);
 }

@@ -350,16 +350,18 @@ enum class DecodeStatus {
     NoRoot,       // the document has no root element
     UnknownType,  // the root's name is not a type of the table
     Malformed,    // the type is known but the body does not have its shape
+    Doctype,      // the document declares a document type; no message does
 };
 
 // Builds the message of the table's class that the root element names. Takes ownership of doc
 // in every case: the message adopts it, or it is freed. Returns null (and the reason in *status
-// when status is not null) for a null doc, a missing root, a name outside the table, or a body
-// whose elements, "num" counts or entries do not fit the class.
+// when status is not null) for a null doc, a document type declaration, a missing root, a name
+// outside the table, or a body whose elements, "num" counts or entries do not fit the class.
 Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status = nullptr);
 
 // Parses exactly len bytes as XML, without network access and without printing parser errors,
-// then decodes the document as decodeMsg() does. The caller owns the result.
+// then decodes the document as decodeMsg() does. The caller owns the result. Parsing stops at a
+// document type declaration: its entities could make a small body expand without bound.
 Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status = nullptr);
 
 // Largest "num" accepted for any one list of a received document.

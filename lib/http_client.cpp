@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,12 @@ int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
 Msg* getResponseMsg(int sock) { return readResponseMsg(sock, nullptr); }
 
 Msg* readResponseMsg(int sock, ResponseInfo* info) {
+    return getResponseMsgBy(
+        sock, std::chrono::steady_clock::now() + std::chrono::seconds(kClientResponseTimeoutSec),
+        info);
+}
+
+Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info) {
     ResponseInfo ignored;
     if (info == nullptr) info = &ignored;
     *info = ResponseInfo();
@@ -131,8 +138,8 @@ Msg* readResponseMsg(int sock, ResponseInfo* info) {
 
     // The head must come whole with the first read; later bytes belong to the body.
     char head[kHeadBufSize + 1] = {};
-    ssize_t got = readSome(sock, head, kHeadBufSize);
-    const bool timedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    ssize_t got = readSomeBy(sock, head, kHeadBufSize, deadline);
+    const bool timedOut = got < 0 && (errno == ETIMEDOUT || errno == EAGAIN);
     const char* headEnd = head + (got > 0 ? got : 0);
 
     StatusLine status;
@@ -158,7 +165,7 @@ Msg* readResponseMsg(int sock, ResponseInfo* info) {
     MallocText body(newBodyBuffer(length));
     if (!body) return nullptr;
     size_t want = static_cast<size_t>(length);
-    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want);
+    size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want, deadline);
     info->result = received < want ? ResponseResult::ShortBody : ResponseResult::Undecodable;
     if (received < want) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
@@ -166,7 +173,7 @@ Msg* readResponseMsg(int sock, ResponseInfo* info) {
     } else {
         // The server closes after the body, so this read normally sees the end of the stream.
         char extra[kHeadBufSize + 1] = {};
-        ssize_t n = readSome(sock, extra, kHeadBufSize);
+        ssize_t n = readSomeBy(sock, extra, kHeadBufSize, deadline);
         if (n > 0) fprintf(stderr, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
     }
     Msg* reply = parseMsg(body.get(), received, MsgTable::Responses);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "http.h"
+#include "net_util.h"
 
 // Fixed sizes of the framing.
 constexpr size_t kHeadBufSize = 8192;  // one read brings the head: at most this many bytes
@@ -51,9 +52,10 @@ size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows);
 char* newBodyBuffer(int length);
 
 // Fills body with want bytes: first those of [rest, restEnd), the bytes of the head's read that
-// follow the head (any beyond want are ignored), then reads from sock. Returns the count
-// received, short when the peer stopped sending or a read failed.
-size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want);
+// follow the head (any beyond want are ignored), then reads from sock until deadline. Returns
+// the count received, short when the peer stopped sending, a read failed or time ran out.
+size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want,
+                   Deadline deadline);
 
 // ---- Server ----
 
@@ -86,8 +88,12 @@ void* HTTPconn(void* arg);
 
 // Reads one request from sock, or returns null after a line on standard error (silently for a
 // negative sock). The caller owns the result. The body is always NUL-terminated; bytes that never
-// arrived read as 0.
+// arrived read as 0. The whole request must arrive within kServerRequestTimeoutSec.
 HTTPReq* readHTTPRequest(int sock);
+
+// readHTTPRequest with the time limit given as the moment reading ends; a body cut short by it
+// is treated like one whose peer stopped sending.
+HTTPReq* readHTTPRequestBy(int sock, Deadline deadline);
 
 // Writes the 200 response with text (NUL-terminated) as its body.
 void sendHTTPResponse(int sock, const char* text);
@@ -129,6 +135,10 @@ struct ResponseInfo {
 
 // getResponseMsg, also telling why it returned null when info is not null.
 Msg* readResponseMsg(int sock, ResponseInfo* info);
+
+// getResponseMsg (whose whole response must arrive within kClientResponseTimeoutSec) with the
+// time limit given as the moment reading ends.
+Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info = nullptr);
 
 // ---- Head parsing ----
 //

@@ -36,12 +36,13 @@ char* newBodyBuffer(int length) {
     return body;
 }
 
-size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want) {
+size_t receiveBody(int sock, const char* rest, const char* restEnd, char* body, size_t want,
+                   Deadline deadline) {
     size_t received = static_cast<size_t>(restEnd - rest);
     if (received > want) received = want;
     memcpy(body, rest, received);
     while (received < want) {
-        ssize_t n = readSome(sock, body + received, want - received);
+        ssize_t n = readSomeBy(sock, body + received, want - received, deadline);
         if (n <= 0) break;
         received += static_cast<size_t>(n);
     }

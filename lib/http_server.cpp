@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,9 @@ void reportUndecodable(DecodeStatus status) {
             break;
         case DecodeStatus::NoRoot:
             fputs("request document has no root element\n", stderr);
+            break;
+        case DecodeStatus::Doctype:
+            fputs("request document declares a document type\n", stderr);
             break;
         default:
             fputs("request document does not have the elements of its type\n", stderr);
@@ -247,6 +251,11 @@ void* HTTPconn(void* arg) {
 }
 
 HTTPReq* readHTTPRequest(int sock) {
+    return readHTTPRequestBy(
+        sock, std::chrono::steady_clock::now() + std::chrono::seconds(kServerRequestTimeoutSec));
+}
+
+HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
     // Descriptor 0 is a connection like any other when standard input was closed.
     if (sock < 0) return nullptr;
     HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
@@ -256,7 +265,7 @@ HTTPReq* readHTTPRequest(int sock) {
 
     // The head must come whole with the first read; later bytes belong to the body.
     char head[kHeadBufSize + 1] = {};
-    ssize_t got = readSome(sock, head, kHeadBufSize);
+    ssize_t got = readSomeBy(sock, head, kHeadBufSize, deadline);
     const char* headEnd = head + (got > 0 ? got : 0);
 
     RequestLine line;
@@ -278,7 +287,8 @@ HTTPReq* readHTTPRequest(int sock) {
     req->body = newBodyBuffer(length);
     if (req->body == nullptr) return nullptr;
     req->content_length = length;
-    size_t received = receiveBody(sock, bodyStart, headEnd, req->body, static_cast<size_t>(length));
+    size_t received =
+        receiveBody(sock, bodyStart, headEnd, req->body, static_cast<size_t>(length), deadline);
     if (received < static_cast<size_t>(length)) {
         fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
                 static_cast<int>(received), length);

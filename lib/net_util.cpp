@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 Fd& Fd::operator=(Fd&& o) noexcept {
     if (this != &o) reset(o.release());
@@ -88,6 +89,22 @@ ssize_t readSome(int fd, void* buf, size_t len) {
         n = read(fd, buf, len);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r > 0) return readSome(fd, buf, len);
+    }
 }
 
 size_t writeAll(int fd, const void* buf, size_t len) {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -13,6 +14,11 @@
 constexpr int kServerIoTimeoutSec = 30;       // server: a read or write that waits this long fails
 constexpr int kClientConnectTimeoutMs = 10000;  // client and monitor: connecting gives up
 constexpr int kClientIoTimeoutSec = 60;       // client: a read or write that waits this long fails
+// A peer that trickles its bytes passes every per-read limit; these bound the whole message.
+constexpr int kServerRequestTimeoutSec = 30;   // server: reading one request, head and body
+constexpr int kClientResponseTimeoutSec = 60;  // client: reading one response, head and body
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 // Owns a descriptor and closes it when destroyed. Move-only.
 class Fd {
@@ -54,6 +60,9 @@ void setIoTimeouts(int fd, int seconds);
 
 // One read, retried on EINTR. Returns the count, 0 at end of stream, -1 on error or time-out.
 ssize_t readSome(int fd, void* buf, size_t len);
+
+// readSome that waits for data no later than deadline: -1 with errno ETIMEDOUT after it.
+ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline);
 
 // Writes all len bytes, retrying EINTR; never raises SIGPIPE. Returns the count written, which
 // is less than len when the peer went away or the write timed out.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -226,6 +227,33 @@ TEST(HttpClientTest, BytesAfterTheBodyAreReportedAndIgnored) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->getType(), "ESMCommitOk");
     EXPECT_EQ(err.text(), "3 extra bytes read!\n#XYZ#\n");
+}
+
+// A server that trickles its body a byte at a time cannot hold the caller past the deadline.
+TEST(HttpClientTest, TricklingResponseIsCutAtTheDeadline) {
+    std::vector<std::string> parts{okHead(kCommitOkXml.size())};
+    for (char c : kCommitOkXml) parts.emplace_back(1, c);
+    FakeServer fake(parts);
+    ESMInit init(7, 8, 5000);
+    int s = sendRequestMsg("127.0.0.1", fake.port(), &init);
+    ASSERT_GT(s, 0);
+    CaptureFd err(2);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<Msg> reply(
+        getResponseMsgBy(s, std::chrono::steady_clock::now() + std::chrono::milliseconds(700)));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string text = err.text();
+    err.restore();
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_TRUE(isClosed(s));
+    int received = 0, announced = 0;
+    ASSERT_EQ(sscanf(text.c_str(), "Only received %d bytes of message body out of %d expected.\n",
+                     &received, &announced),
+              2)
+        << text;
+    EXPECT_EQ(announced, static_cast<int>(kCommitOkXml.size()));
+    EXPECT_LT(received, announced);
+    EXPECT_LT(took, std::chrono::seconds(5));  // the trickle alone would last 8 s
 }
 
 TEST(HttpClientTest, PortZeroOrNoHostFailsAtOnceAndSilently) {

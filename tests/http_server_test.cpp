@@ -342,6 +342,10 @@ TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
     EXPECT_EQ(exchange({post("<ESMInit><id>1</id><version>2</version></ESMInit>")}),
               kErrorResponse);
     EXPECT_THAT(err.text(), HasSubstr("request document does not have the elements of its type\n"));
+    EXPECT_EQ(exchange({post("<!DOCTYPE ESMInit [<!ENTITY p \"5000\">]>\n<ESMInit><id>1</id>"
+                             "<version>2</version><data_port>&p;</data_port></ESMInit>")}),
+              kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("request document declares a document type\n"));
     EXPECT_EQ(seen().calls, 0);
 }
 
@@ -380,6 +384,60 @@ TEST_F(HttpServerTest, ConnectionOnDescriptorZeroIsServed) {
     dup2(savedStdin.get(), 0);
     EXPECT_EQ(out, okResponse(kCommitOkXml));
     EXPECT_EQ(seen().sock, 0);
+}
+
+// Found by the torture run: a peer that sent its head and then one body byte a second passed
+// every per-read time limit and held its connection thread for as long as its body lasted.
+TEST_F(HttpServerTest, TricklingBodyIsCutAtTheRequestDeadline) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    Fd conn(pair[1]);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        testutil::sendAll(peer.get(), head(100));
+        for (int i = 0; i < 100 && !stop; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!testutil::sendAll(peer.get(), "<")) break;
+        }
+    });
+    CaptureFd err(2);
+    const auto start = std::chrono::steady_clock::now();
+    HTTPReqPtr req(readHTTPRequestBy(
+        conn.get(), std::chrono::steady_clock::now() + std::chrono::milliseconds(700)));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string text = err.text();
+    stop = true;
+    trickle.join();
+    err.restore();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->content_length, 100);
+    // Other connection threads of this process may print too.
+    const size_t at = text.find("Only received ");
+    ASSERT_NE(at, std::string::npos) << text;
+    int received = 0, announced = 0;
+    ASSERT_EQ(
+        sscanf(text.c_str() + at, "Only received %d bytes of message body out of %d expected.\n",
+               &received, &announced),
+        2)
+        << text;
+    EXPECT_EQ(announced, 100);
+    EXPECT_GE(received, 1);
+    EXPECT_LT(received, 100);
+    EXPECT_EQ(strlen(req->body), static_cast<size_t>(received));
+    EXPECT_LT(took, std::chrono::seconds(5));  // the trickle alone would last 10 s
+}
+
+TEST_F(HttpServerTest, SilentPeerGetsNoRequestAfterTheDeadline) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Fd peer(pair[0]);
+    Fd conn(pair[1]);
+    CaptureFd err(2);
+    HTTPReqPtr req(readHTTPRequestBy(
+        conn.get(), std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
+    EXPECT_EQ(req, nullptr);
+    EXPECT_THAT(err.text(), HasSubstr("Unexpected header from client:\n\n"));
 }
 
 TEST_F(HttpServerTest, ConnectionWithoutHandlerGetsTheErrorResponse) {

@@ -176,13 +176,59 @@ TEST(Reject, ParsingTouchesNoNetworkAndExpandsNoExternalEntities) {
         "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY e SYSTEM \"file:///etc/hostname\">]>"
         "<DynamicInit><id>1</id><version>1</version><argv num=\"1\"><arg>&e;</arg></argv>"
         "</DynamicInit>";
-    DecodeStatus status;
-    std::unique_ptr<Msg> m(parseMsg(xxe.data(), xxe.size(), MsgTable::Requests, &status));
-    if (m) {
-        auto* d = dynamic_cast<DynamicInit*>(m.get());
-        ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->getARGV()[0], "");  // the file's text never enters a message
+    // The declaration alone refuses the document: the file's text never enters a message.
+    EXPECT_EQ(statusOf(xxe, MsgTable::Requests), DecodeStatus::Doctype);
+}
+
+// Found by the torture run: one 50 KB entity referenced a few thousand times in a text or an
+// attribute expanded to gigabytes and minutes of CPU when the decoder read it.
+TEST(Reject, DocumentTypeDeclarationsStopTheParser) {
+    const std::string big(50000, '1');
+    std::string inText, inAttr;
+    for (int i = 0; i < 200; ++i) inText += "&a;";
+    const std::string dtd =
+        "<?xml version=\"1.0\"?><!DOCTYPE SynthIPMZReq [<!ENTITY a \"" + big + "\">]>";
+    const std::string laughs =
+        "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;"
+        "&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><ESMCommitOk><id>&c;</id>"
+        "<version>1</version></ESMCommitOk>";
+    const std::vector<std::pair<std::string, MsgTable>> docs = {
+        {dtd + "<SynthIPMZReq><id>" + inText +
+             "</id><version>1</version><l num=\"0\"/>"
+             "</SynthIPMZReq>",
+         MsgTable::Requests},
+        {dtd + "<SynthIPMZReq><id>1</id><version>1</version><l num=\"" + inText +
+             "\"/>"
+             "</SynthIPMZReq>",
+         MsgTable::Requests},
+        {laughs, MsgTable::Responses},
+        {"<?xml version=\"1.0\"?><!DOCTYPE ESMCommitOk SYSTEM \"http://127.0.0.1:9/d.dtd\">"
+         "<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>",
+         MsgTable::Responses},
+        {"<!DOCTYPE ESMCommitOk><ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>",
+         MsgTable::Responses},
+    };
+    for (const auto& d : docs) {
+        EXPECT_EQ(statusOf(d.first, d.second), DecodeStatus::Doctype) << d.first.substr(0, 200);
     }
+    // The same documents without their declaration are fine.
+    EXPECT_EQ(
+        statusOf("<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>", MsgTable::Responses),
+        DecodeStatus::Ok);
+    // A document built elsewhere with a declaration is refused by the decoder too.
+    xmlDoc* doc = parse("<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>");
+    xmlCreateIntSubset(doc, reinterpret_cast<const xmlChar*>("ESMCommitOk"), nullptr, nullptr);
+    DecodeStatus status = DecodeStatus::Ok;
+    EXPECT_EQ(decodeMsg(doc, MsgTable::Responses, &status), nullptr);
+    EXPECT_EQ(status, DecodeStatus::Doctype);
+}
+
+TEST(Tolerate, PredefinedAndCharacterReferencesStillDecode) {
+    auto m = decodeAs<DynamicInit>(
+        wire("<DynamicInit><id>1</id><version>1</version><argv num=\"1\"><arg>a &amp; &#98;&lt;"
+             "</arg></argv></DynamicInit>"),
+        MsgTable::Requests);
+    EXPECT_EQ(m->getARGV(), (std::vector<std::string>{"a & b<"}));
 }
 
 TEST(Tolerate, NonElementNodesAreSkipped) {

@@ -177,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{23, "", "128.2.1.50", "coordinates not found, returning now..."},
         FailureCase{24, "--fail-init", "128.2.1.7", "got proxy 127.0.24.5:7020"},
         FailureCase{25, "--wrong-reply", "128.2.1.7", "got proxy 127.0.25.5:7020"},
-        FailureCase{26, "--fail-commit", "128.2.1.7", "got ESMInitOk"}),
+        FailureCase{26, "--fail-commit", "128.2.1.7", "got ESMInitOk"},
+        FailureCase{30, "--close-mid-reply", "128.2.1.7", "got proxy 127.0.30.5:7020"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) {
         const std::string fault = param.param.fault;
         std::string name = fault.empty() ? "NoCoordinates" : fault.substr(2);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@
 
 namespace {
 
-enum class Mode { Normal, FailInit, WrongReply, FailCommit, Hang };
+enum class Mode { Normal, FailInit, WrongReply, FailCommit, Hang, CloseMidReply };
 
 struct Config {
     uint32_t addrNet = 0;
@@ -34,8 +35,8 @@ Config gConfig;  // set before any thread starts, then only read
 
 void usage(FILE* out) {
     fprintf(out,
-            "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang]\n"
-            "                     [--ttl N]\n"
+            "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang |\n"
+            "                     --close-mid-reply] [--ttl N]\n"
             "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
             "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
             "  ESMInit id=I version=V data_port=P\n"
@@ -43,7 +44,9 @@ void usage(FILE* out) {
             "  <Type> id=I version=V   (any other message; answered with the error response)\n"
             "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
             "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
-            "--hang reads each request and never answers. Runs until stopped.\n");
+            "--hang reads each request and never answers (the connection stays open until the\n"
+            "peer closes it), --close-mid-reply sends the head and the first half of each\n"
+            "answer's body and then closes. Runs until stopped.\n");
 }
 
 std::string describe(Msg& m) {
@@ -78,6 +81,18 @@ Msg* answer(Msg& m) {
     return nullptr;
 }
 
+// The 200 head announcing all of text, then only its first half: the peer sees the connection
+// close in the middle of the body.
+void sendTruncatedResponse(int sock, const char* text) {
+    const size_t n = strlen(text);
+    char head[128];
+    const int len = snprintf(head, sizeof head,
+                             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
+                             static_cast<int>(n));
+    writeHead(sock, head, static_cast<size_t>(len), true);
+    writeAll(sock, text, n / 2);
+}
+
 // Owns its connection; shares only the read-only configuration.
 void* serve(void* arg) {
     Fd conn(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
@@ -89,8 +104,11 @@ void* serve(void* arg) {
     }
     if (msg) printf("%s\n", describe(*msg).c_str());
     if (gConfig.mode == Mode::Hang) {
+        // A hung proxy does not close either: hold the connection until the peer gives up.
         char c;
-        while (readSome(conn.get(), &c, 1) > 0) {
+        for (;;) {
+            ssize_t n = readSome(conn.get(), &c, 1);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
         }
         return nullptr;
     }
@@ -100,6 +118,10 @@ void* serve(void* arg) {
         return nullptr;
     }
     MallocText text(reply->getChars());
+    if (gConfig.mode == Mode::CloseMidReply) {
+        sendTruncatedResponse(conn.get(), text.get());
+        return nullptr;
+    }
     sendHTTPResponse(conn.get(), text.get());
     return nullptr;
 }
@@ -119,6 +141,7 @@ bool parseArgs(int argc, char** argv) {
         else if (opt == "--wrong-reply") gConfig.mode = Mode::WrongReply;
         else if (opt == "--fail-commit") gConfig.mode = Mode::FailCommit;
         else if (opt == "--hang") gConfig.mode = Mode::Hang;
+        else if (opt == "--close-mid-reply") gConfig.mode = Mode::CloseMidReply;
         else if (opt == "--ttl" && i + 1 < argc) gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
         else return false;
     }
