@@ -101,8 +101,8 @@ int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port) {
         .append(hasBody ? std::to_string(req->content_length) : "0")
         .append("\r\n\r\n");
     // A failed write shows when the response is read.
-    writeHead(sock, head.data(), head.size(), hasBody);
-    if (hasBody) writeAll(sock, req->body, static_cast<size_t>(req->content_length));
+    writeMessage(sock, head.data(), head.size(), hasBody ? req->body : nullptr,
+                 hasBody ? static_cast<size_t>(req->content_length) : 0);
     return sock;
 }
 

@@ -43,9 +43,9 @@ using HTTPReqPtr = std::unique_ptr<HTTPReq, HTTPReqFree>;
 
 // ---- Shared by both sides ----
 
-// Writes a request or response head like writeAll; with bodyFollows the kernel holds it back
-// until the body's first write, so that head and body leave together.
-size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows);
+// Writes head and then body (either may be empty) in one go where the kernel allows; never
+// raises SIGPIPE. Returns how many bytes of body were written after the whole head.
+size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen);
 
 // A zero-filled buffer of length + 1 bytes (free() it) for an announced body, or null after a
 // line on standard error: for a length of 0 or less, above kMaxBodyBytes, or out of memory.
@@ -82,8 +82,13 @@ int openServerSocket(unsigned short port);
 // retried; any other ends the thread.
 void* serverThread(void* arg);
 
-// Serves one connection: read, decode, call the handler, answer, close, add its CPU time. Takes
-// ownership of its Parameters. Always returns null.
+// Accepts connections on listener for good (until accept fails for a reason that is not
+// transient) and serves each on a connection thread of its own. Does not close listener.
+void serveListener(int listener, MsgHandler handler);
+
+// Serves one connection: read, decode, call the handler, answer, close, add its CPU time; then
+// waits a while to be handed the next one by the accept loop. Takes ownership of its
+// Parameters. Always returns null.
 void* HTTPconn(void* arg);
 
 // Reads one request from sock, or returns null after a line on standard error (silently for a

@@ -8,17 +8,12 @@
 #include "http_impl.h"
 #include "net_util.h"
 
-size_t writeHead(int sock, const char* head, size_t len, bool bodyFollows) {
-    // Without MSG_MORE the body would wait for the head's ACK (Nagle), which the peer delays.
-    int flags = MSG_NOSIGNAL | (bodyFollows ? MSG_MORE : 0);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = send(sock, head + done, len - done, flags);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
+size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen) {
+    // One call: a head sent on its own would wait for its acknowledgement (Nagle) before the
+    // body could follow, and every system call counts at this rate of requests.
+    struct iovec iov[2] = {{const_cast<char*>(head), headLen}, {const_cast<char*>(body), bodyLen}};
+    size_t written = writeAllv(sock, iov, bodyLen > 0 ? 2 : 1);
+    return written > headLen ? written - headLen : 0;
 }
 
 char* newBodyBuffer(int length) {

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +66,53 @@ bool acceptErrorIsTransient(int err, bool* pause) {
         default:
             return false;
     }
+}
+
+// Connection threads that have finished a connection wait here a while for the next one, so
+// that a busy server does not start and end a thread per request. Every connection is still
+// served at once on a thread of its own: when no thread waits, the accept loop starts a new one.
+class WaitingThreads {
+public:
+    // Gives conn to a waiting thread; false when none waits.
+    bool handOff(Parameters* conn) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mIdle == 0) return false;
+        --mIdle;  // that thread is now spoken for
+        mQueue.push_back(conn);
+        mReady.notify_one();
+        return true;
+    }
+
+    // The next connection for the calling thread, or null when it should end: too many threads
+    // wait already, or none came for a while.
+    Parameters* next() {
+        std::unique_lock<std::mutex> lock(mMutex);
+        if (mIdle + mQueue.size() >= kMaxWaitingThreads) return nullptr;
+        ++mIdle;
+        mReady.wait_for(lock, std::chrono::seconds(kThreadIdleSec), [&] { return !mQueue.empty(); });
+        if (mQueue.empty()) {
+            --mIdle;  // nobody handed this thread a connection
+            return nullptr;
+        }
+        Parameters* conn = mQueue.front();
+        mQueue.pop_front();
+        return conn;
+    }
+
+private:
+    static constexpr size_t kMaxWaitingThreads = 64;
+    static constexpr int kThreadIdleSec = 10;
+
+    std::mutex mMutex;
+    std::condition_variable mReady;
+    std::deque<Parameters*> mQueue;  // guarded by mMutex: handed off, not yet taken
+    size_t mIdle = 0;                // guarded by mMutex: waiting threads not yet handed one
+};
+
+WaitingThreads& waitingThreads() {
+    // Never destroyed: detached connection threads may still wait on it while the process ends.
+    static WaitingThreads* threads = new WaitingThreads;
+    return *threads;
 }
 
 void reportUndecodable(DecodeStatus status) {
@@ -193,6 +243,14 @@ void* serverThread(void* arg) {
         fprintf(stderr, "Couldn't open server socket on port %d.\n", param->listenport);
         exit(1);
     }
+    serveListener(listener.get(), param->RecvCallback);
+    listener.reset();
+    param.reset();
+    fputs("serverThread terminating now...\n", stderr);
+    return nullptr;
+}
+
+void serveListener(int listener, MsgHandler handler) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -201,8 +259,7 @@ void* serverThread(void* arg) {
     for (;;) {
         struct sockaddr_in peer = {};
         socklen_t len = sizeof peer;
-        int sock =
-            accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        int sock = accept4(listener, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
             perror("accept");
@@ -211,8 +268,8 @@ void* serverThread(void* arg) {
             if (pause) usleep(kAcceptPauseUs);
             continue;
         }
-        auto* conn =
-            new Parameters{param->RecvCallback, sock, 1, peer.sin_addr.s_addr, peer.sin_port};
+        auto* conn = new Parameters{handler, sock, 1, peer.sin_addr.s_addr, peer.sin_port};
+        if (waitingThreads().handOff(conn)) continue;
         pthread_t tid;
         int err = pthread_create(&tid, &attr, HTTPconn, conn);
         if (err != 0) {
@@ -225,28 +282,32 @@ void* serverThread(void* arg) {
         }
     }
     pthread_attr_destroy(&attr);
-    listener.reset();
-    param.reset();
-    fputs("serverThread terminating now...\n", stderr);
-    return nullptr;
 }
 
 void* HTTPconn(void* arg) {
-    // Owns its Parameters, the connection, the request and both messages; shares only the CPU
-    // time sums (under global_time_mut) and whatever the handler shares.
+    // Owns its Parameters, the connection, the request and both messages; shares the CPU time
+    // sums (under global_time_mut), the waiting-thread list and whatever the handler shares.
     std::unique_ptr<Parameters> params(static_cast<Parameters*>(arg));
-    HTTPReqPtr req;
-    {
-        Fd sock(params->sock);
-        setIoTimeouts(sock.get(), kServerIoTimeoutSec);
-        req.reset(readHTTPRequest(sock.get()));
-        answer(*params, req.get());
-    }  // closing the socket ends the response for the peer
-    params.reset();
-    req.reset();
-    long utime = 0, stime = 0;
-    get_rusage_times(&utime, &stime);
-    global_time_add(utime, stime);
+    long usedUtime = 0, usedStime = 0;  // this thread's CPU time already added to the sums
+    while (params) {
+        HTTPReqPtr req;
+        {
+            Fd sock(params->sock);
+            setIoTimeouts(sock.get(), kServerIoTimeoutSec);
+            req.reset(readHTTPRequest(sock.get()));
+            answer(*params, req.get());
+        }  // closing the socket ends the response for the peer
+        params.reset();
+        req.reset();
+        long utime = 0, stime = 0;
+        get_rusage_times(&utime, &stime);
+        global_time_add(utime - usedUtime, stime - usedStime);
+        usedUtime = utime;
+        usedStime = stime;
+        // Wait a while for the next connection rather than end: starting a thread costs more
+        // than serving a small request.
+        params.reset(waitingThreads().next());
+    }
     return nullptr;
 }
 
@@ -302,8 +363,7 @@ void sendHTTPResponse(int sock, const char* text) {
     int headLen =
         snprintf(head, sizeof head, "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
                  kHttpVersion, static_cast<int>(n));
-    writeHead(sock, head, static_cast<size_t>(headLen), n > 0);
-    size_t written = writeAll(sock, text, n);
+    size_t written = writeMessage(sock, head, static_cast<size_t>(headLen), text, n);
     if (written < n) {
         fprintf(stderr, "Warning: Could only write %d bytes out of %d total!\n",
                 static_cast<int>(written), static_cast<int>(n));

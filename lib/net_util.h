@@ -5,6 +5,7 @@
 // errno set, so the caller can perror() the call's name right away. All are thread-safe.
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <chrono>
 #include <cstddef>
@@ -63,6 +64,11 @@ ssize_t readSome(int fd, void* buf, size_t len);
 
 // readSome that waits for data no later than deadline: -1 with errno ETIMEDOUT after it.
 ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline);
+
+// Writes the count bytes of every buffer of iov, in order, with as few calls as the kernel
+// allows (one, normally), retrying EINTR; never raises SIGPIPE. Changes iov. Returns the total
+// written, short when the peer went away or a write timed out.
+size_t writeAllv(int fd, struct iovec* iov, int count);
 
 // Writes all len bytes, retrying EINTR; never raises SIGPIPE. Returns the count written, which
 // is less than len when the peer went away or the write timed out.

@@ -3,7 +3,6 @@
 // the project's own transport, and prints one line per message it receives.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,41 +88,30 @@ void sendTruncatedResponse(int sock, const char* text) {
     const int len = snprintf(head, sizeof head,
                              "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
                              static_cast<int>(n));
-    writeHead(sock, head, static_cast<size_t>(len), true);
-    writeAll(sock, text, n / 2);
+    writeMessage(sock, head, static_cast<size_t>(len), text, n / 2);
 }
 
-// Owns its connection; shares only the read-only configuration.
-void* serve(void* arg) {
-    Fd conn(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-    setIoTimeouts(conn.get(), kServerIoTimeoutSec);
-    HTTPReqPtr req(readHTTPRequest(conn.get()));
-    std::unique_ptr<Msg> msg;
-    if (req && req->body != nullptr) {
-        msg.reset(parseMsg(req->body, strlen(req->body), MsgTable::Requests));
-    }
-    if (msg) printf("%s\n", describe(*msg).c_str());
+// The handler of every request: prints the line, then answers as the configured fault says.
+// Runs on the transport's connection threads; shares only the read-only configuration.
+Msg* handle(Msg* m) {
+    printf("%s\n", describe(*m).c_str());
     if (gConfig.mode == Mode::Hang) {
         // A hung proxy does not close either: hold the connection until the peer gives up.
         char c;
         for (;;) {
-            ssize_t n = readSome(conn.get(), &c, 1);
+            ssize_t n = readSome(m->sock, &c, 1);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
         }
         return nullptr;
     }
-    std::unique_ptr<Msg> reply(msg ? answer(*msg) : nullptr);
-    if (!reply) {
-        sendHTTPError(conn.get());
+    std::unique_ptr<Msg> reply(answer(*m));
+    if (reply && gConfig.mode == Mode::CloseMidReply) {
+        MallocText text(reply->getChars());
+        sendTruncatedResponse(m->sock, text.get());
+        shutdown(m->sock, SHUT_RDWR);  // the transport's own answer then goes nowhere
         return nullptr;
     }
-    MallocText text(reply->getChars());
-    if (gConfig.mode == Mode::CloseMidReply) {
-        sendTruncatedResponse(conn.get(), text.get());
-        return nullptr;
-    }
-    sendHTTPResponse(conn.get(), text.get());
-    return nullptr;
+    return reply.release();
 }
 
 bool parseArgs(int argc, char** argv) {
@@ -173,19 +161,7 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", argv[1], gConfig.port);
 
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
-    for (;;) {
-        int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) {
-            if (errno == EMFILE || errno == ENFILE) usleep(100000);
-            continue;
-        }
-        pthread_t t;
-        if (pthread_create(&t, &attr, serve, reinterpret_cast<void*>(static_cast<intptr_t>(c))) != 0) {
-            close(c);
-        }
-    }
+    // The project's own accept loop and connection threads serve every request.
+    serveListener(listener.get(), handle);
+    return 1;
 }
