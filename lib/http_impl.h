@@ -83,12 +83,12 @@ int openServerSocket(unsigned short port);
 void* serverThread(void* arg);
 
 // Accepts connections on listener for good (until accept fails for a reason that is not
-// transient) and serves each on a connection thread of its own. Does not close listener.
+// transient) and serves each on a connection thread of its own. Gives listener the server's
+// read and write time limits, which accepted sockets inherit; does not close it.
 void serveListener(int listener, MsgHandler handler);
 
-// Serves one connection: read, decode, call the handler, answer, close, add its CPU time; then
-// waits a while to be handed the next one by the accept loop. Takes ownership of its
-// Parameters. Always returns null.
+// Serves one connection: read, decode, call the handler, answer, close, add the CPU time the
+// thread used since it last added. Takes ownership of its Parameters. Always returns null.
 void* HTTPconn(void* arg);
 
 // Reads one request from sock, or returns null after a line on standard error (silently for a

@@ -5,9 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <chrono>
 #include <cstdio>
@@ -68,51 +67,77 @@ bool acceptErrorIsTransient(int err, bool* pause) {
     }
 }
 
-// Connection threads that have finished a connection wait here a while for the next one, so
-// that a busy server does not start and end a thread per request. Every connection is still
-// served at once on a thread of its own: when no thread waits, the accept loop starts a new one.
-class WaitingThreads {
-public:
-    // Gives conn to a waiting thread; false when none waits.
-    bool handOff(Parameters* conn) {
-        std::lock_guard<std::mutex> lock(mMutex);
-        if (mIdle == 0) return false;
-        --mIdle;  // that thread is now spoken for
-        mQueue.push_back(conn);
-        mReady.notify_one();
-        return true;
-    }
+// The threads of one listening socket. A connection is accepted by a connection thread itself,
+// which then serves it; a thread that has finished its connection goes back to accepting instead
+// of ending, since starting a thread costs more than serving a small request. Whenever the last
+// thread waiting in accept takes a connection, it first starts another, so the next connection
+// is served at once too. Shared by those threads; never freed, as they may outlive the server.
+struct Acceptors {
+    Acceptors(int l, MsgHandler h) : listener(l), handler(h) {}
 
-    // The next connection for the calling thread, or null when it should end: too many threads
-    // wait already, or none came for a while.
-    Parameters* next() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        if (mIdle + mQueue.size() >= kMaxWaitingThreads) return nullptr;
-        ++mIdle;
-        mReady.wait_for(lock, std::chrono::seconds(kThreadIdleSec), [&] { return !mQueue.empty(); });
-        if (mQueue.empty()) {
-            --mIdle;  // nobody handed this thread a connection
-            return nullptr;
-        }
-        Parameters* conn = mQueue.front();
-        mQueue.pop_front();
-        return conn;
-    }
-
-private:
-    static constexpr size_t kMaxWaitingThreads = 64;
-    static constexpr int kThreadIdleSec = 10;
-
-    std::mutex mMutex;
-    std::condition_variable mReady;
-    std::deque<Parameters*> mQueue;  // guarded by mMutex: handed off, not yet taken
-    size_t mIdle = 0;                // guarded by mMutex: waiting threads not yet handed one
+    const int listener;
+    const MsgHandler handler;
+    pthread_attr_t attr;  // detached, small stack; set before any connection thread starts
+    // Threads in (or about to enter) accept. Atomic rather than locked: it changes twice per
+    // request on every thread.
+    std::atomic<int> idle{1};
+    std::mutex mutex;
+    bool stopped = false;  // guarded by mutex: accept failed for good
 };
 
-WaitingThreads& waitingThreads() {
-    // Never destroyed: detached connection threads may still wait on it while the process ends.
-    static WaitingThreads* threads = new WaitingThreads;
-    return *threads;
+void* connectionThread(void* arg);
+
+// More threads than this left waiting after a burst end when their connection does.
+constexpr int kMaxIdleConnectionThreads = 64;
+
+// Accepts and serves connections until accept fails for a reason that is not transient, or
+// (when mayEnd) until enough other threads wait. The calling thread is counted in a->idle.
+void acceptAndServe(Acceptors* a, bool mayEnd) {
+    for (;;) {
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof peer;
+        int sock = accept4(a->listener, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (sock < 0) {
+            int err = errno;
+            bool pause = false;
+            if (acceptErrorIsTransient(err, &pause)) {
+                errno = err;
+                perror("accept");
+                if (pause) usleep(kAcceptPauseUs);
+                continue;
+            }
+            --a->idle;
+            std::lock_guard<std::mutex> lock(a->mutex);
+            // Only the first thread to meet the failure reports it; the socket is shut down so
+            // that the others blocked in accept learn of it too.
+            if (!a->stopped) {
+                a->stopped = true;
+                errno = err;
+                perror("accept");
+                shutdown(a->listener, SHUT_RDWR);
+            }
+            return;
+        }
+        // The thread that takes the last waiting place counts the new thread in at once, so that
+        // no other thread starts one too.
+        if (--a->idle == 0) {
+            ++a->idle;
+            pthread_t tid;
+            int err = pthread_create(&tid, &a->attr, connectionThread, a);
+            if (err != 0) {
+                // Only this connection is lost; this thread goes on accepting the others (the
+                // place counted for the new thread becomes this thread's own again).
+                errno = err;
+                perror("pthread_create");
+                fputs("Can't create thread... exit now!\n", stderr);
+                close(sock);
+                continue;
+            }
+        }
+        HTTPconn(new Parameters{a->handler, sock, 1, peer.sin_addr.s_addr, peer.sin_port});
+        if (mayEnd && a->idle.load() >= kMaxIdleConnectionThreads) return;
+        ++a->idle;
+    }
 }
 
 void reportUndecodable(DecodeStatus status) {
@@ -251,63 +276,45 @@ void* serverThread(void* arg) {
 }
 
 void serveListener(int listener, MsgHandler handler) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kConnThreadStackBytes);
-
-    for (;;) {
-        struct sockaddr_in peer = {};
-        socklen_t len = sizeof peer;
-        int sock = accept4(listener, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (sock < 0) {
-            int err = errno;
-            perror("accept");
-            bool pause = false;
-            if (!acceptErrorIsTransient(err, &pause)) break;
-            if (pause) usleep(kAcceptPauseUs);
-            continue;
-        }
-        auto* conn = new Parameters{handler, sock, 1, peer.sin_addr.s_addr, peer.sin_port};
-        if (waitingThreads().handOff(conn)) continue;
-        pthread_t tid;
-        int err = pthread_create(&tid, &attr, HTTPconn, conn);
-        if (err != 0) {
-            // Only this connection is lost; the server keeps serving the others.
-            errno = err;
-            perror("pthread_create");
-            fputs("Can't create thread... exit now!\n", stderr);
-            delete conn;
-            close(sock);
-        }
-    }
-    pthread_attr_destroy(&attr);
+    // Accepted sockets inherit the listening socket's time limits: set once, not per request.
+    setIoTimeouts(listener, kServerIoTimeoutSec);
+    auto* a = new Acceptors(listener, handler);
+    pthread_attr_init(&a->attr);
+    pthread_attr_setdetachstate(&a->attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&a->attr, kConnThreadStackBytes);
+    acceptAndServe(a, false);
 }
+
+namespace {
+
+void* connectionThread(void* arg) {
+    // Shares the Acceptors of its listening socket (under their mutex), the CPU time sums and
+    // whatever the handler shares; owns each connection it accepts while it serves it.
+    acceptAndServe(static_cast<Acceptors*>(arg), true);
+    return nullptr;
+}
+
+}  // namespace
 
 void* HTTPconn(void* arg) {
     // Owns its Parameters, the connection, the request and both messages; shares the CPU time
-    // sums (under global_time_mut), the waiting-thread list and whatever the handler shares.
+    // sums (under global_time_mut) and whatever the handler shares.
     std::unique_ptr<Parameters> params(static_cast<Parameters*>(arg));
-    long usedUtime = 0, usedStime = 0;  // this thread's CPU time already added to the sums
-    while (params) {
-        HTTPReqPtr req;
-        {
-            Fd sock(params->sock);
-            setIoTimeouts(sock.get(), kServerIoTimeoutSec);
-            req.reset(readHTTPRequest(sock.get()));
-            answer(*params, req.get());
-        }  // closing the socket ends the response for the peer
-        params.reset();
-        req.reset();
-        long utime = 0, stime = 0;
-        get_rusage_times(&utime, &stime);
-        global_time_add(utime - usedUtime, stime - usedStime);
-        usedUtime = utime;
-        usedStime = stime;
-        // Wait a while for the next connection rather than end: starting a thread costs more
-        // than serving a small request.
-        params.reset(waitingThreads().next());
-    }
+    HTTPReqPtr req;
+    {
+        Fd sock(params->sock);
+        req.reset(readHTTPRequest(sock.get()));
+        answer(*params, req.get());
+    }  // closing the socket ends the response for the peer
+    params.reset();
+    req.reset();
+    // A thread serves connection after connection: each adds what it used since the last.
+    thread_local long countedUtime = 0, countedStime = 0;
+    long utime = 0, stime = 0;
+    get_rusage_times(&utime, &stime);
+    global_time_add(utime - countedUtime, stime - countedStime);
+    countedUtime = utime;
+    countedStime = stime;
     return nullptr;
 }
 

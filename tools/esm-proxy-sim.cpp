@@ -28,6 +28,7 @@ struct Config {
     uint16_t port = 0;
     Mode mode = Mode::Normal;
     unsigned char ttl = 32;
+    bool quiet = false;
 };
 
 Config gConfig;  // set before any thread starts, then only read
@@ -35,7 +36,7 @@ Config gConfig;  // set before any thread starts, then only read
 void usage(FILE* out) {
     fprintf(out,
             "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang |\n"
-            "                     --close-mid-reply] [--ttl N]\n"
+            "                     --close-mid-reply] [--ttl N] [--quiet]\n"
             "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
             "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
             "  ESMInit id=I version=V data_port=P\n"
@@ -45,7 +46,8 @@ void usage(FILE* out) {
             "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
             "--hang reads each request and never answers (the connection stays open until the\n"
             "peer closes it), --close-mid-reply sends the head and the first half of each\n"
-            "answer's body and then closes. Runs until stopped.\n");
+            "answer's body and then closes. --quiet prints no line per message (for load runs).\n"
+            "Runs until stopped.\n");
 }
 
 std::string describe(Msg& m) {
@@ -94,7 +96,7 @@ void sendTruncatedResponse(int sock, const char* text) {
 // The handler of every request: prints the line, then answers as the configured fault says.
 // Runs on the transport's connection threads; shares only the read-only configuration.
 Msg* handle(Msg* m) {
-    printf("%s\n", describe(*m).c_str());
+    if (!gConfig.quiet) printf("%s\n", describe(*m).c_str());
     if (gConfig.mode == Mode::Hang) {
         // A hung proxy does not close either: hold the connection until the peer gives up.
         char c;
@@ -130,6 +132,7 @@ bool parseArgs(int argc, char** argv) {
         else if (opt == "--fail-commit") gConfig.mode = Mode::FailCommit;
         else if (opt == "--hang") gConfig.mode = Mode::Hang;
         else if (opt == "--close-mid-reply") gConfig.mode = Mode::CloseMidReply;
+        else if (opt == "--quiet") gConfig.quiet = true;
         else if (opt == "--ttl" && i + 1 < argc) gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
         else return false;
     }
