@@ -83,9 +83,10 @@ int openServerSocket(unsigned short port);
 void* serverThread(void* arg);
 
 // Accepts connections on listener for good (until accept fails for a reason that is not
-// transient) and serves each on a connection thread of its own. Gives listener the server's
-// read and write time limits, which accepted sockets inherit; does not close it.
-void serveListener(int listener, MsgHandler handler);
+// transient) and serves each on a connection thread of its own. Sets listener's time limits
+// (they bound how long an idle connection thread waits) and takes it over: it is closed when the
+// last connection thread has left, which may be after this returns.
+void serveListener(Fd listener, MsgHandler handler);
 
 // Serves one connection: read, decode, call the handler, answer, close, add the CPU time the
 // thread used since it last added. Takes ownership of its Parameters. Always returns null.

@@ -1,6 +1,7 @@
 // The message server over real loopback connections. The loop starts once for the whole
 // executable; each test installs its handler, raw peers send exact bytes (whole, split, cut
 // short), and responses and diagnostic lines are compared byte for byte.
+#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -573,6 +574,30 @@ TEST_F(HttpServerTest, FiftyBlockingHandlersAreServedInParallel) {
     EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
 
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+TEST_F(HttpServerTest, ThreadsOfABurstEndOnceIdle) {
+    const int before = threadCount();
+    gHandler = replyAfter200ms;
+    std::vector<std::thread> clients;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 30; ++i) {
+        clients.emplace_back([&ok] { ok += exchange({post()}) == okResponse(kCommitOkXml); });
+    }
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(ok.load(), 30);
+    // The burst's connection threads wait in accept a while, then end; one stays waiting.
+    EXPECT_TRUE(testutil::waitFor([&] { return threadCount() <= before + 1; }, 15000))
+        << threadCount() << " threads, " << before << " before the burst";
+}
+
 TEST_F(HttpServerTest, SilentConnectionsDoNotStopOthers) {
     CaptureFd err(2);
     std::vector<Fd> silent;
@@ -580,11 +605,56 @@ TEST_F(HttpServerTest, SilentConnectionsDoNotStopOthers) {
         silent.emplace_back(testutil::connectTo("127.0.0.1", sPort));
         ASSERT_TRUE(silent.back().valid());
     }
-    // Accepted after the 300, answered while their threads wait in read.
+    // Answered although 300 connections came before it and sent nothing.
     EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
     silent.clear();
     EXPECT_TRUE(testutil::waitFor(
         [&] { return count(err.text(), "readHTTPRequest returned NULL\n") >= 300; }, 20000));
+}
+
+TEST_F(HttpServerTest, PeerSilentForAWhileBeforeItsRequestIsServed) {
+    // Connections are accepted once data arrives or after a second of silence; a peer that
+    // waits longer than that before speaking must be served all the same.
+    Fd s(testutil::connectTo("127.0.0.1", sPort));
+    ASSERT_TRUE(s.valid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(testutil::sendAll(s.get(), post()));
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(s.get(), &out));
+    EXPECT_EQ(out, okResponse(kCommitOkXml));
+}
+
+TEST_F(HttpServerTest, ListenerTimeLimitRunningOutKeepsTheServerAccepting) {
+    // Accepted sockets inherit the listener's receive time limit, so accept itself gives up
+    // with EAGAIN whenever no connection comes within it: that must only mean "wait again".
+    const char* failed = nullptr;
+    Fd owned(listenTcp(htonl(INADDR_LOOPBACK), 0, &failed));
+    ASSERT_TRUE(owned.valid()) << failed;
+    const int listener = owned.get();  // the server's from now on
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&local), &len);
+    const uint16_t port = ntohs(local.sin_port);
+    CaptureFd err(2);
+    std::thread server([&owned] { serveListener(std::move(owned), dispatch); });
+    auto exchangeOn = [port] {
+        Fd s(testutil::connectTo("127.0.0.1", port));
+        std::string out;
+        if (s.valid() && testutil::sendAll(s.get(), post())) testutil::readUntilClosed(s.get(), &out);
+        return out;
+    };
+    EXPECT_TRUE(testutil::waitFor([&] { return exchangeOn() == okResponse(kCommitOkXml); }));
+    // A short limit from now on: the threads that enter accept next see it run out many times.
+    timeval shortLimit = {0, 100 * 1000};
+    setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &shortLimit, sizeof shortLimit);
+    EXPECT_EQ(exchangeOn(), okResponse(kCommitOkXml));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(exchangeOn(), okResponse(kCommitOkXml));
+    EXPECT_EQ(err.text(), "");  // a time limit running out is not an error worth a line
+    // Shutting the listener down is a failure for good: the server reports it once and returns.
+    shutdown(listener, SHUT_RDWR);
+    server.join();
+    EXPECT_EQ(err.text(), "accept: Invalid argument\n");
 }
 
 TEST_F(HttpServerTest, BurstOfAThousandConnectionsIsSurvived) {

@@ -165,6 +165,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", argv[1], gConfig.port);
 
     // The project's own accept loop and connection threads serve every request.
-    serveListener(listener.get(), handle);
+    serveListener(std::move(listener), handle);
     return 1;
 }
