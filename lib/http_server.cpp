@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <libxml/parser.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -122,10 +123,16 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
         int sock = accept4(a->listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
+            if (err == EINTR) continue;  // a signal, not a failure
             // The listener's receive time limit ran out without a connection: not an error.
-            if (err == EINTR) continue;
             if (err == EAGAIN || err == EWOULDBLOCK) {
-                if (mayEnd && leaveIdle(a)) return;
+                if (mayEnd && leaveIdle(a)) {
+                    // A quiet spell after a burst: give the system back the free memory the
+                    // burst's threads left scattered in the allocator's per-thread pools,
+                    // which freeing alone does not return.
+                    malloc_trim(0);
+                    return;
+                }
                 continue;
             }
             bool pause = false;
