@@ -112,6 +112,25 @@ bool leaveIdle(Acceptors* a) {
     return n > 1;
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ESM_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ESM_SANITIZED_ALLOCATOR 1
+#endif
+
+// Called when a connection thread ends after a quiet spell: gives the system back the free
+// memory a burst's threads left scattered in the allocator's per-thread pools, which freeing
+// alone does not return. Sanitizer builds bring their own allocator, so there is nothing of
+// glibc's to trim (and trimming glibc's pools under them upsets its per-thread bookkeeping).
+void trimAllocator() {
+#ifndef ESM_SANITIZED_ALLOCATOR
+    malloc_trim(0);
+#endif
+}
+
 // Accepts and serves connections until accept fails for a reason that is not transient, or
 // (when mayEnd) until enough other threads wait or none came for a while. The calling thread is
 // counted in a->idle.
@@ -127,10 +146,7 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
             // The listener's receive time limit ran out without a connection: not an error.
             if (err == EAGAIN || err == EWOULDBLOCK) {
                 if (mayEnd && leaveIdle(a)) {
-                    // A quiet spell after a burst: give the system back the free memory the
-                    // burst's threads left scattered in the allocator's per-thread pools,
-                    // which freeing alone does not return.
-                    malloc_trim(0);
+                    trimAllocator();
                     return;
                 }
                 continue;
