@@ -129,6 +129,21 @@ def abone_pair(ident):
 
 # ---- One exchange -----------------------------------------------------------------------------
 
+def read_until_closed(s, got=b""):
+    """Reads from s until the peer closes; returns (got and all bytes read, how it ended):
+    "closed", "timeout" or "reset"."""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return got, "closed"
+            got += chunk
+    except socket.timeout:
+        return got, "timeout"
+    except OSError:
+        return got, "reset"
+
+
 def exchange(port, data, timeout, shut=True, addr="127.0.0.1"):
     """Connects, sends data, half-closes (shut) and reads until the daemon closes.
 
@@ -150,16 +165,8 @@ def exchange(port, data, timeout, shut=True, addr="127.0.0.1"):
         except OSError:
             pass  # the daemon may answer early and close; what it sent is still read below
         start = time.monotonic()
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except socket.timeout:
-                return got, "timeout", time.monotonic() - start
-            except ConnectionResetError:
-                return got, "reset", time.monotonic() - start
-            if not chunk:
-                return got, "closed", time.monotonic() - start
-            got += chunk
+        got, how = read_until_closed(s)
+        return got, how, time.monotonic() - start
     finally:
         s.close()
 
@@ -550,23 +557,14 @@ class Run:
                 self.tally.add("flood: idle connections held open", "reset by the attacker", 0, True)
         for i, s in enumerate(held):
             if i % 2 == 1:
+                got, how = b"", "reset"
                 try:
                     s.setblocking(True)
                     s.settimeout(20)
                     s.shutdown(socket.SHUT_WR)
-                    got = b""
-                    while True:
-                        chunk = s.recv(4096)
-                        if not chunk:
-                            break
-                        got += chunk
-                    how = "closed"
-                except socket.timeout:
-                    how = "timeout"
-                except ConnectionResetError:
-                    how = "reset"
+                    got, how = read_until_closed(s)
                 except OSError:
-                    how = "reset"
+                    pass
                 finally:
                     s.close()
                 check(self.tally, "flood: idle connections held open", got, how,
@@ -625,15 +623,9 @@ class Run:
                     except OSError:
                         break
                 s.settimeout(max(1.0, max_secs + 10 - (time.monotonic() - start)))
-                while True:
-                    chunk = s.recv(65536)
-                    if not chunk:
-                        break
-                    got += chunk
+                got, how = read_until_closed(s, got)
             except socket.timeout:
                 how = "timeout"
-            except ConnectionResetError:
-                how = "reset"
             except OSError:
                 how = "reset"
             finally:
@@ -678,11 +670,7 @@ class Run:
             for c in chunks:
                 time.sleep(0.2)
                 s.sendall(c)
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                got += chunk
+            got, how = read_until_closed(s)
         except socket.timeout:
             how = "timeout"
         except OSError:
