@@ -93,7 +93,9 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
 
     std::string start = loaderPrefix(varnoPath, node) +
                         "/executables/viewer O=out.txt R=err.txt C=QuirenProxy "
-                        "S=-t S=" + kTimeServerHost + " S=-m S=" + kRendezvousHost + " "
+                        "S=-t S=" +
+                        kTimeServerHost + " S=-m S=" + kRendezvousHost +
+                        " "
                         "S=-p S=7020 S=./proxy "
                         "S=-v S=1 "
                         "S=-y7556:1 S=-y7557:1 S=-y7558:2 S=-y7559:2 "

@@ -46,9 +46,8 @@ void ESMProxyLocator::locate(const std::string& firstPredicate, unsigned long co
     }
     printf("coordinates: [%s]\n", coords.c_str());
 
-    SLPService compute(kComputeType,
-                       "(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=" + coords + ")))", DAaddr,
-                       scope);
+    SLPService compute(kComputeType, "(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=" + coords + ")))",
+                       DAaddr, scope);
     if (compute.FindServices() < 0 || compute.numFound() <= 0 || compute.getSIvec(sivec) <= 0) {
         return;
     }

@@ -158,8 +158,8 @@ class TempDir {
 public:
     TempDir() {
         const char* base = getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                           "/esm-bench-XXXXXX";
+        std::string tmpl =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/esm-bench-XXXXXX";
         if (mkdtemp(&tmpl[0]) != nullptr) mPath = tmpl;
     }
     ~TempDir() {

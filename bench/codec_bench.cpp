@@ -25,11 +25,14 @@ const int kEndpoints = 10000;
 const int kZones = 1000;
 const int kMembers = 1000;
 
-const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+const xmlChar* X(const char* s) {
+    return reinterpret_cast<const xmlChar*>(s);
+}
 
 std::vector<EndPoint> endpoints() {
     std::vector<EndPoint> v;
-    for (int i = 0; i < kEndpoints; ++i) v.emplace_back(htonl(0x0A000000u + static_cast<uint32_t>(i)));
+    for (int i = 0; i < kEndpoints; ++i)
+        v.emplace_back(htonl(0x0A000000u + static_cast<uint32_t>(i)));
     return v;
 }
 
@@ -46,7 +49,8 @@ std::vector<EndZone> zones() {
 std::vector<TransportEndPoint> members() {
     std::vector<TransportEndPoint> v;
     for (int i = 0; i < kMembers; ++i)
-        v.emplace_back(htonl(0x7F000000u + static_cast<uint32_t>(i)), static_cast<unsigned short>(7000 + i));
+        v.emplace_back(htonl(0x7F000000u + static_cast<uint32_t>(i)),
+                       static_cast<unsigned short>(7000 + i));
     return v;
 }
 
@@ -114,7 +118,9 @@ xmlNode* firstElem(xmlNode* n) {
     while (n != nullptr && n->type != XML_ELEMENT_NODE) n = n->next;
     return n;
 }
-xmlNode* nextElem(xmlNode* n) { return firstElem(n->next); }
+xmlNode* nextElem(xmlNode* n) {
+    return firstElem(n->next);
+}
 
 std::string content(xmlNode* n) {
     xmlChar* c = xmlNodeGetContent(n);

@@ -86,8 +86,10 @@ int main(int argc, char** argv) {
     int runs = 5;
     int conns = 1000;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--conns") == 0) conns = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--runs") == 0)
+            runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--conns") == 0)
+            conns = atoi(argv[i + 1]);
     }
     if (runs <= 0 || runs > 50 || conns <= 0 || conns > 10000) {
         fputs("usage: idle_bench [--runs 1..50] [--conns 1..10000]\n", stderr);
@@ -113,9 +115,10 @@ int main(int argc, char** argv) {
             fprintf(stderr, "idle_bench: run %d failed\n", r);
             return 1;
         }
-        printf("run %d rss_base_kib=%ld rss_idle_kib=%ld rss_after_kib=%ld lat_base_ms=%.3f "
-               "lat_idle_ms=%.3f\n",
-               r, res.rssBase, res.rssIdle, res.rssAfter, res.latBase, res.latIdle);
+        printf(
+            "run %d rss_base_kib=%ld rss_idle_kib=%ld rss_after_kib=%ld lat_base_ms=%.3f "
+            "lat_idle_ms=%.3f\n",
+            r, res.rssBase, res.rssIdle, res.rssAfter, res.latBase, res.latIdle);
         base.push_back(static_cast<double>(res.rssBase));
         idle.push_back(static_cast<double>(res.rssIdle));
         after.push_back(static_cast<double>(res.rssAfter));
@@ -123,9 +126,10 @@ int main(int argc, char** argv) {
         latIdle.push_back(res.latIdle);
         latIdleMax = std::max(latIdleMax, res.latIdle);
     }
-    printf("idle conns=%d runs=%d rss_idle_kib=%.0f rss_base_kib=%.0f rss_after_kib=%.0f "
-           "lat_idle_ms=%.3f lat_base_ms=%.3f lat_idle_max_ms=%.3f\n",
-           conns, runs, bench::median(idle), bench::median(base), bench::median(after),
-           bench::median(latIdle), bench::median(latBase), latIdleMax);
+    printf(
+        "idle conns=%d runs=%d rss_idle_kib=%.0f rss_base_kib=%.0f rss_after_kib=%.0f "
+        "lat_idle_ms=%.3f lat_base_ms=%.3f lat_idle_max_ms=%.3f\n",
+        conns, runs, bench::median(idle), bench::median(base), bench::median(after),
+        bench::median(latIdle), bench::median(latBase), latIdleMax);
     return 0;
 }

@@ -50,10 +50,11 @@ struct Options {
 };
 
 void usage() {
-    fputs("usage: loadgen --target ADDR:PORT [--conns N] [--seconds S] [--warmup S]\n"
-          "               [--timeout-ms MS] [--once]\n"
-          "       loadgen --free-port ADDR\n",
-          stderr);
+    fputs(
+        "usage: loadgen --target ADDR:PORT [--conns N] [--seconds S] [--warmup S]\n"
+        "               [--timeout-ms MS] [--once]\n"
+        "       loadgen --free-port ADDR\n",
+        stderr);
 }
 
 // The request every connection sends.
@@ -135,7 +136,8 @@ public:
             }
             // Slots whose connect failed at once are tried again after a short pause.
             bool idle = false;
-            for (size_t i = 0; i < mConns.size(); ++i) idle = idle || mConns[i].state == State::Idle;
+            for (size_t i = 0; i < mConns.size(); ++i)
+                idle = idle || mConns[i].state == State::Idle;
             const int n = epoll_wait(mEpoll.get(), events.data(), static_cast<int>(events.size()),
                                      idle ? 1 : 20);
             if (n < 0 && errno != EINTR) {
@@ -183,7 +185,8 @@ private:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(mOpt.port);
         sa.sin_addr.s_addr = mOpt.addrNet;
-        if (connect(c.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 && errno != EINPROGRESS) {
+        if (connect(c.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 &&
+            errno != EINPROGRESS) {
             failed(c);
             return;
         }
@@ -287,12 +290,13 @@ private:
             return mLatUs[at];
         };
         if (!mLatUs.empty()) mMaxUs = std::max(mMaxUs, mLatUs.back());
-        printf("conns=%d seconds=%.2f ok=%zu rps=%.0f errors=%ld p50_us=%lld p99_us=%lld "
-               "max_us=%lld over_1s=%ld body_bytes=%ld\n",
-               mOpt.conns, mOpt.seconds, mLatUs.size(),
-               static_cast<double>(mLatUs.size()) / mOpt.seconds, mErrors,
-               static_cast<long long>(pct(0.50)), static_cast<long long>(pct(0.99)),
-               static_cast<long long>(mMaxUs), mOver1s, mBodyBytes);
+        printf(
+            "conns=%d seconds=%.2f ok=%zu rps=%.0f errors=%ld p50_us=%lld p99_us=%lld "
+            "max_us=%lld over_1s=%ld body_bytes=%ld\n",
+            mOpt.conns, mOpt.seconds, mLatUs.size(),
+            static_cast<double>(mLatUs.size()) / mOpt.seconds, mErrors,
+            static_cast<long long>(pct(0.50)), static_cast<long long>(pct(0.99)),
+            static_cast<long long>(mMaxUs), mOver1s, mBodyBytes);
     }
 
     Options mOpt;
@@ -322,7 +326,8 @@ int once(const Options& o, const std::string& request) {
     }
     std::string r;
     char buf[4096];
-    for (ssize_t n; (n = readSome(s.get(), buf, sizeof buf)) > 0;) r.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = readSome(s.get(), buf, sizeof buf)) > 0;)
+        r.append(buf, static_cast<size_t>(n));
     std::string body;
     if (checkResponse(r, &body) < 0) {
         fprintf(stderr, "loadgen: unexpected response:\n%s\n", r.c_str());

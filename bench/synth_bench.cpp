@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
     int runs = 9;
     int endpoints = 50;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--endpoints") == 0) endpoints = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--runs") == 0)
+            runs = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--endpoints") == 0)
+            endpoints = atoi(argv[i + 1]);
     }
     // The daemon ends after its 101st answered request: stay well below.
     if (runs <= 0 || runs > 90 || endpoints <= 0 || endpoints > 240) {
@@ -109,8 +111,8 @@ int main(int argc, char** argv) {
             PROXY_SIM_PATH, std::vector<std::string>{p.addr, std::to_string(p.port)}, "/dev/null",
             err));
         eps.push_back(endpointAddr(i));
-        reg += "service:ESMProxy://" + p.addr + ":" + std::to_string(p.port) + ",en,65535\naddr=" +
-               eps.back() + "\nmask=255.255.255.255\n\n";
+        reg += "service:ESMProxy://" + p.addr + ":" + std::to_string(p.port) +
+               ",en,65535\naddr=" + eps.back() + "\nmask=255.255.255.255\n\n";
         peers.push_back(p);
     }
     for (size_t i = 0; i < sims.size(); ++i) {
@@ -140,7 +142,8 @@ int main(int argc, char** argv) {
     }
     const std::string daText = da.err();
     const std::string daArg =
-        daAddr + ":" + std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
+        daAddr + ":" +
+        std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
 
     const uint16_t port = bench::freePort();
     bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), daArg}, dir.file("daemon.out"),
@@ -167,7 +170,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < 2; ++k) {
             const bool daemonTurn = (k == 0) == (r % 2 == 0);
             const Clock::time_point t = Clock::now();
-            const bool ok = daemonTurn ? askDaemon(port, req, eps.size()) : minimalClient(daArg, eps);
+            const bool ok =
+                daemonTurn ? askDaemon(port, req, eps.size()) : minimalClient(daArg, eps);
             const double ms = bench::msSince(t);
             if (!ok) {
                 fprintf(stderr, "synth_bench: run %d: the %s failed\n", r,

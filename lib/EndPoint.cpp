@@ -44,11 +44,17 @@ std::string EndZone::getStr() const {
     return getAddrStr() + "/" + std::to_string(mask2int(mMask));
 }
 
-void TransportEndPoint::setPort(const char* str) { mPort = static_cast<uint16_t>(parseU32(str)); }
+void TransportEndPoint::setPort(const char* str) {
+    mPort = static_cast<uint16_t>(parseU32(str));
+}
 
-std::string TransportEndPoint::getStr() const { return getAddrStr() + ":" + getPortStr(); }
+std::string TransportEndPoint::getStr() const {
+    return getAddrStr() + ":" + getPortStr();
+}
 
-void MulticastEndPoint::setTTL(const char* str) { mTTL = static_cast<uint8_t>(parseU32(str)); }
+void MulticastEndPoint::setTTL(const char* str) {
+    mTTL = static_cast<uint8_t>(parseU32(str));
+}
 
 std::string MulticastEndPoint::getStr() const {
     return TransportEndPoint::getStr() + " [ttl " + getTTLStr() + "]";
@@ -58,26 +64,34 @@ void vicSDREndPoint::setDataPort(const char* str) {
     mDataPort = static_cast<uint16_t>(parseU32(str));
 }
 
-void vicSDREndPoint::setTTL(const char* str) { mTTL = static_cast<uint8_t>(parseU32(str)); }
+void vicSDREndPoint::setTTL(const char* str) {
+    mTTL = static_cast<uint8_t>(parseU32(str));
+}
 
 GNPNode::GNPNode(const std::vector<std::string>& coords) {
     mCoordinates.reserve(coords.size());
     for (const std::string& c : coords) mCoordinates.push_back(strtod(c.c_str(), nullptr));
 }
 
-void GNPNode::allocCoordVec(int num) { mCoordinates.assign(num > 0 ? static_cast<size_t>(num) : 0, 0.0); }
+void GNPNode::allocCoordVec(int num) {
+    mCoordinates.assign(num > 0 ? static_cast<size_t>(num) : 0, 0.0);
+}
 
-std::string GNPNode::coordAt(int idx) const { return formatReal(DcoordAt(idx)); }
+std::string GNPNode::coordAt(int idx) const {
+    return formatReal(DcoordAt(idx));
+}
 
 void GNPNode::setCoordAt(int idx, double coord) {
-    if (static_cast<unsigned>(idx) < mCoordinates.size()) mCoordinates[static_cast<size_t>(idx)] = coord;
+    if (static_cast<unsigned>(idx) < mCoordinates.size())
+        mCoordinates[static_cast<size_t>(idx)] = coord;
 }
 
 std::string formatReal(double d) {
     // 64 bytes hold every value below 1e55; larger ones are measured and written in full.
     char buf[64];
     int n = snprintf(buf, sizeof buf, "%f", d);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
+    if (n >= 0 && static_cast<size_t>(n) < sizeof buf)
+        return std::string(buf, static_cast<size_t>(n));
     std::string big(static_cast<size_t>(n) + 1, '\0');
     snprintf(&big[0], big.size(), "%f", d);
     big.resize(static_cast<size_t>(n));

@@ -13,7 +13,9 @@
 
 namespace {
 
-const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+const xmlChar* X(const char* s) {
+    return reinterpret_cast<const xmlChar*>(s);
+}
 
 // libxml2 must be initialised once before documents are made on several threads.
 void ensureXmlInit() {
@@ -181,8 +183,8 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
     xmlNode* root = xmlDocGetRootElement(doc);
     if (root == nullptr || root->name == nullptr) return fail(status, DecodeStatus::NoRoot);
     const char* name = reinterpret_cast<const char*>(root->name);
-    const MsgRow* row = table == MsgTable::Requests ? findRow(kRequestRows, name)
-                                                    : findRow(kResponseRows, name);
+    const MsgRow* row =
+        table == MsgTable::Requests ? findRow(kRequestRows, name) : findRow(kResponseRows, name);
     if (row == nullptr) return fail(status, DecodeStatus::UnknownType);
     if (!checkShape(root, row->shape)) return fail(status, DecodeStatus::Malformed);
     // The message adopts the document as the first step of its constructor; if even its own
@@ -204,7 +206,8 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
 
 Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status) {
     ensureXmlInit();
-    if (buf == nullptr || len > static_cast<size_t>(INT_MAX)) return fail(status, DecodeStatus::NotXml);
+    if (buf == nullptr || len > static_cast<size_t>(INT_MAX))
+        return fail(status, DecodeStatus::NotXml);
     std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
     if (!ctxt || ctxt->sax == nullptr) return fail(status, DecodeStatus::NotXml);
     bool sawDoctype = false;

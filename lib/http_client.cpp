@@ -117,7 +117,9 @@ int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
     return sendHTTPReq(req.get(), addr, port);
 }
 
-Msg* getResponseMsg(int sock) { return readResponseMsg(sock, nullptr); }
+Msg* getResponseMsg(int sock) {
+    return readResponseMsg(sock, nullptr);
+}
 
 Msg* readResponseMsg(int sock, ResponseInfo* info) {
     return getResponseMsgBy(

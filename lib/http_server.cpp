@@ -9,12 +9,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "http_impl.h"
 #include "net_util.h"
@@ -139,7 +139,8 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
     for (;;) {
         struct sockaddr_in peer = {};
         socklen_t len = sizeof peer;
-        int sock = accept4(a->listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        int sock = accept4(a->listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len,
+                           SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
             if (err == EINTR) continue;  // a signal, not a failure
@@ -348,7 +349,8 @@ void* connectionThread(void* arg) {
     // Shares the Acceptors of its listening socket (a share of their ownership comes in arg), the
     // CPU time sums and whatever the handler shares; owns each connection it accepts while it
     // serves it.
-    std::unique_ptr<std::shared_ptr<Acceptors>> share(static_cast<std::shared_ptr<Acceptors>*>(arg));
+    std::unique_ptr<std::shared_ptr<Acceptors>> share(
+        static_cast<std::shared_ptr<Acceptors>*>(arg));
     acceptAndServe(*share, true);
     return nullptr;
 }

@@ -80,5 +80,6 @@ void readNode(XmlCursor& l, GNPNode& n) {
     size_t count;
     XmlCursor coords = l.list(&count);
     n.allocCoordVec(static_cast<int>(count));
-    for (size_t j = 0; j < count && coords.more(); ++j) n.setCoordAt(static_cast<int>(j), coords.real());
+    for (size_t j = 0; j < count && coords.more(); ++j)
+        n.setCoordAt(static_cast<int>(j), coords.real());
 }

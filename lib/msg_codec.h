@@ -31,7 +31,9 @@ std::unique_ptr<std::vector<T>> readList(XmlCursor& c, ReadEntry readEntry) {
 inline auto writeAddrEntry(const char* name) {
     return [name](XmlWriter& l, const EndPoint& e) { l.addr(name, e.getAddr()); };
 }
-inline void readAddrEntry(XmlCursor& l, EndPoint& e) { e.setAddr(l.addr()); }
+inline void readAddrEntry(XmlCursor& l, EndPoint& e) {
+    e.setAddr(l.addr());
+}
 
 inline auto writeNumEntry(const char* name) {
     return [name](XmlWriter& l, uint32_t v) { l.num(name, v); };

@@ -52,7 +52,9 @@ ESMCommitOk::ESMCommitOk(unsigned long id, unsigned long ver) : Msg(Msg::ESMComm
     beginBody();
 }
 
-ESMCommitOk::ESMCommitOk(xmlDoc* mptr) { beginDecode(Msg::ESMCommitOk, mptr); }
+ESMCommitOk::ESMCommitOk(xmlDoc* mptr) {
+    beginDecode(Msg::ESMCommitOk, mptr);
+}
 
 SynthESMReq::SynthESMReq(unsigned long id, unsigned long ver, std::vector<EndPoint>& epvec,
                          std::vector<EndZone>& zvec)
@@ -77,8 +79,9 @@ SynthESMOk::SynthESMOk(unsigned long id, unsigned long ver, std::vector<Multicas
       mEPTVec(std::make_unique<std::vector<MulticastEndPoint>>(eptvec)),
       mZoneTVec(std::make_unique<std::vector<MulticastEndPoint>>(ztvec)) {
     XmlWriter w = beginBody();
-    writeList(w, "eptransportlist", *mEPTVec,
-              [](XmlWriter& l, const MulticastEndPoint& t) { writeTransport(l, "eptransport", t); });
+    writeList(w, "eptransportlist", *mEPTVec, [](XmlWriter& l, const MulticastEndPoint& t) {
+        writeTransport(l, "eptransport", t);
+    });
     writeList(w, "zonetransportlist", *mZoneTVec, [](XmlWriter& l, const MulticastEndPoint& t) {
         writeTransport(l, "zonetransport", t);
     });

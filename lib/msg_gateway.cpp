@@ -17,9 +17,8 @@ SynthVGWReq::SynthVGWReq(unsigned long id, unsigned long ver, unsigned long vgw_
     w.num("vgwdataport", mVGWDataPort);
     w.num("vgwttl", mVGWTTL);
     writeList(w, "vicsdrlist", *mVicVec, writeVicSDR);
-    writeList(w, "netmeetinglist", *mNMVec, [](XmlWriter& l, const NetmeetingEndPoint& n) {
-        writeUserAddr(l, "netmeeting", n);
-    });
+    writeList(w, "netmeetinglist", *mNMVec,
+              [](XmlWriter& l, const NetmeetingEndPoint& n) { writeUserAddr(l, "netmeeting", n); });
 }
 
 SynthVGWReq::SynthVGWReq(xmlDoc* mptr) {
@@ -35,7 +34,9 @@ SynthVGWOk::SynthVGWOk(unsigned long id, unsigned long ver) : Msg(Msg::SynthVGWO
     beginBody();
 }
 
-SynthVGWOk::SynthVGWOk(xmlDoc* mptr) { beginDecode(Msg::SynthVGWOk, mptr); }
+SynthVGWOk::SynthVGWOk(xmlDoc* mptr) {
+    beginDecode(Msg::SynthVGWOk, mptr);
+}
 
 SynthIPMZReq::SynthIPMZReq(unsigned long id, unsigned long ver, std::vector<EndPoint>& epvec)
     : Msg(Msg::SynthIPMZReq, id, ver), mEPVec(std::make_unique<std::vector<EndPoint>>(epvec)) {

@@ -45,7 +45,9 @@ SynthInitOk::SynthInitOk(unsigned long id, unsigned long ver) : Msg(Msg::SynthIn
     beginBody();
 }
 
-SynthInitOk::SynthInitOk(xmlDoc* mptr) { beginDecode(Msg::SynthInitOk, mptr); }
+SynthInitOk::SynthInitOk(xmlDoc* mptr) {
+    beginDecode(Msg::SynthInitOk, mptr);
+}
 
 DynamicInit::DynamicInit(unsigned long id, unsigned long ver, std::vector<std::string>& argv)
     : Msg(Msg::DynamicInit, id, ver), mARGV(std::make_unique<std::vector<std::string>>(argv)) {

@@ -12,9 +12,9 @@
 #include <cstdint>
 
 // Time limits, in one place.
-constexpr int kServerIoTimeoutSec = 30;       // server: a read or write that waits this long fails
+constexpr int kServerIoTimeoutSec = 30;  // server: a read or write that waits this long fails
 constexpr int kClientConnectTimeoutMs = 10000;  // client and monitor: connecting gives up
-constexpr int kClientIoTimeoutSec = 60;       // client: a read or write that waits this long fails
+constexpr int kClientIoTimeoutSec = 60;  // client: a read or write that waits this long fails
 // A peer that trickles its bytes passes every per-read limit; these bound the whole message.
 constexpr int kServerRequestTimeoutSec = 30;   // server: reading one request, head and body
 constexpr int kClientResponseTimeoutSec = 60;  // client: reading one response, head and body

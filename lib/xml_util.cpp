@@ -8,7 +8,9 @@
 
 namespace {
 
-const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+const xmlChar* X(const char* s) {
+    return reinterpret_cast<const xmlChar*>(s);
+}
 
 xmlNode* skipToElement(xmlNode* n) {
     while (n != nullptr && n->type != XML_ELEMENT_NODE) n = n->next;
@@ -57,9 +59,12 @@ XmlWriter XmlWriter::entry(const char* name) {
 }
 
 XmlCursor::XmlCursor(xmlNode* parent)
-    : mNext(parent != nullptr ? skipToElement(parent->children) : nullptr), mOk(parent != nullptr) {}
+    : mNext(parent != nullptr ? skipToElement(parent->children) : nullptr),
+      mOk(parent != nullptr) {}
 
-bool XmlCursor::more() const { return mOk && mNext != nullptr; }
+bool XmlCursor::more() const {
+    return mOk && mNext != nullptr;
+}
 
 xmlNode* XmlCursor::next() {
     if (!mOk || mNext == nullptr) {
@@ -78,11 +83,17 @@ std::string XmlCursor::text() {
     return t.c_str();
 }
 
-uint32_t XmlCursor::u32() { return parseU32(text().c_str()); }
+uint32_t XmlCursor::u32() {
+    return parseU32(text().c_str());
+}
 
-unsigned long XmlCursor::addr() { return inet_ADDR(text().c_str()); }
+unsigned long XmlCursor::addr() {
+    return inet_ADDR(text().c_str());
+}
 
-double XmlCursor::real() { return strtod(text().c_str(), nullptr); }
+double XmlCursor::real() {
+    return strtod(text().c_str(), nullptr);
+}
 
 XmlCursor XmlCursor::list(size_t* count) {
     *count = 0;
@@ -96,7 +107,9 @@ XmlCursor XmlCursor::list(size_t* count) {
     return XmlCursor(n);
 }
 
-XmlCursor XmlCursor::entry() { return XmlCursor(next()); }
+XmlCursor XmlCursor::entry() {
+    return XmlCursor(next());
+}
 
 bool readCount(xmlNode* container, size_t* count) {
     XmlText t(xmlGetProp(container, X("num")));

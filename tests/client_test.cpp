@@ -39,7 +39,8 @@ TEST(Client, BadArgumentsGetTheUsage) {
     const Outcome badAddr = client({"127.0.0.1:1", "--endpoint", "128.2.1"});
     EXPECT_EQ(badAddr.status, 2);
     EXPECT_EQ(badAddr.err, "esm-synth: not an IPv4 address: 128.2.1\n");
-    for (const char* zone : {"10.1.0.0/16", "10.1.0.0@1.2.3.4", "10.1.0.0/33@1.2.3.4", "x/16@1.2.3.4"}) {
+    for (const char* zone :
+         {"10.1.0.0/16", "10.1.0.0@1.2.3.4", "10.1.0.0/33@1.2.3.4", "x/16@1.2.3.4"}) {
         const Outcome r = client({"127.0.0.1:1", "--zone", zone});
         EXPECT_EQ(r.status, 2) << zone;
         EXPECT_EQ(r.err, std::string("esm-synth: not a zone ADDR/MASK@EP: ") + zone + "\n");
@@ -87,7 +88,8 @@ private:
 TEST(ClientAgainstDaemon, PrintsATable) {
     Service svc(31);
     const std::string target = svc.target();
-    const Outcome r = client({target, "--endpoint", "128.2.1.7", "--zone", "10.1.0.0/255.255.0.0@10.1.2.3"});
+    const Outcome r =
+        client({target, "--endpoint", "128.2.1.7", "--zone", "10.1.0.0/255.255.0.0@10.1.2.3"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "KIND      ADDRESS            REPRESENTATIVE  GROUP            PORT TTL\n"
@@ -131,16 +133,19 @@ TEST(ClientAgainstDaemon, SendsAMessageFromAFile) {
     Service svc(34);
     const std::string target = svc.target();
     const std::string path = svc.dir() + "/req.xml";
-    spit(path, "<?xml version=\"1.0\"?>\n<SynthESMReq><id>42</id><version>43</version>"
-               "<endpointlist num=\"1\"><endpoint>128.2.1.7</endpoint></endpointlist>"
-               "<zonelist num=\"0\"/></SynthESMReq>\n");
+    spit(path,
+         "<?xml version=\"1.0\"?>\n<SynthESMReq><id>42</id><version>43</version>"
+         "<endpointlist num=\"1\"><endpoint>128.2.1.7</endpoint></endpointlist>"
+         "<zonelist num=\"0\"/></SynthESMReq>\n");
     const Outcome r = client({target, "--send", path});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "SynthESMOk id=42 version=43\n  eptransports: 224.5.6.7:7560 [ttl 0]\n"
-                     "  zonetransports: \n");
+    EXPECT_EQ(r.out,
+              "SynthESMOk id=42 version=43\n  eptransports: 224.5.6.7:7560 [ttl 0]\n"
+              "  zonetransports: \n");
     const Outcome json = client({target, "--send", path, "--json"});
-    EXPECT_EQ(json.out, "{\"type\": \"SynthESMOk\", \"id\": 42, \"version\": 43, \"eptransports\": "
-                        "\"224.5.6.7:7560 [ttl 0]\", \"zonetransports\": \"\"}\n");
+    EXPECT_EQ(json.out,
+              "{\"type\": \"SynthESMOk\", \"id\": 42, \"version\": 43, \"eptransports\": "
+              "\"224.5.6.7:7560 [ttl 0]\", \"zonetransports\": \"\"}\n");
 
     spit(path, "<ESMCommitOk><id>1</id><version>1</version></ESMCommitOk>");
     const Outcome notRequest = client({target, "--send", path});

@@ -100,7 +100,8 @@ TEST(ValueTypes, TextSettersCutToTheFieldWidth) {
 TEST(ValueTypes, TextForms) {
     MulticastEndPoint m;
     EXPECT_EQ(m.getStr(), "0.0.0.0:0 [ttl 64]");
-    EXPECT_EQ(MulticastEndPoint(inet_ADDR("225.5.6.7"), 4000, 1).getStr(), "225.5.6.7:4000 [ttl 1]");
+    EXPECT_EQ(MulticastEndPoint(inet_ADDR("225.5.6.7"), 4000, 1).getStr(),
+              "225.5.6.7:4000 [ttl 1]");
     EXPECT_EQ(TransportEndPoint(inet_ADDR("10.0.0.1"), 4000).getStr(), "10.0.0.1:4000");
     EndZone z(inet_ADDR("10.1.0.0"), inet_ADDR("255.255.0.0"));
     EXPECT_EQ(z.getStr(), "10.1.0.0/16");

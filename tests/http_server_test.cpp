@@ -12,8 +12,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -640,7 +640,8 @@ TEST_F(HttpServerTest, ListenerTimeLimitRunningOutKeepsTheServerAccepting) {
     auto exchangeOn = [port] {
         Fd s(testutil::connectTo("127.0.0.1", port));
         std::string out;
-        if (s.valid() && testutil::sendAll(s.get(), post())) testutil::readUntilClosed(s.get(), &out);
+        if (s.valid() && testutil::sendAll(s.get(), post()))
+            testutil::readUntilClosed(s.get(), &out);
         return out;
     };
     EXPECT_TRUE(testutil::waitFor([&] { return exchangeOn() == okResponse(kCommitOkXml); }));
@@ -787,7 +788,8 @@ std::atomic<bool> gHold{false};
 
 // Answers once gHold is cleared (within 10 s).
 Msg* replyWhenLetGo(Msg* m) {
-    for (int i = 0; i < 10000 && gHold; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 10000 && gHold; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return new ESMCommitOk(m->getId(), m->getVersion());
 }
 

@@ -1,8 +1,7 @@
 // Received documents: what is rejected, what is tolerated, and that rejection never reads a
 // missing node or allocates from an untrusted count.
-#include <libxml/parser.h>
-
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
 #include <functional>
 #include <memory>
@@ -55,7 +54,9 @@ std::vector<DecodeStatus> mutations(const std::string& text, MsgTable table,
 }
 
 // Body elements: every child of the root, "id" and "version" included.
-std::vector<xmlNode*> rootChildren(xmlDoc* d) { return elementsOf(xmlDocGetRootElement(d)); }
+std::vector<xmlNode*> rootChildren(xmlDoc* d) {
+    return elementsOf(xmlDocGetRootElement(d));
+}
 
 void collect(xmlNode* n, const std::function<bool(xmlNode*)>& want, std::vector<xmlNode*>* out) {
     for (xmlNode* c : elementsOf(n)) {
@@ -64,7 +65,9 @@ void collect(xmlNode* n, const std::function<bool(xmlNode*)>& want, std::vector<
     }
 }
 
-bool hasNum(xmlNode* n) { return xmlHasProp(n, reinterpret_cast<const xmlChar*>("num")) != nullptr; }
+bool hasNum(xmlNode* n) {
+    return xmlHasProp(n, reinterpret_cast<const xmlChar*>("num")) != nullptr;
+}
 
 std::vector<xmlNode*> listContainers(xmlDoc* d) {
     std::vector<xmlNode*> out;
@@ -77,7 +80,10 @@ std::vector<xmlNode*> compositeEntries(xmlDoc* d) {
     std::vector<xmlNode*> out;
     collect(
         xmlDocGetRootElement(d),
-        [](xmlNode* n) { return n->parent != nullptr && hasNum(n->parent) && !hasNum(n) && !elementsOf(n).empty(); },
+        [](xmlNode* n) {
+            return n->parent != nullptr && hasNum(n->parent) && !hasNum(n) &&
+                   !elementsOf(n).empty();
+        },
         &out);
     return out;
 }
@@ -106,9 +112,10 @@ TEST(Reject, EachListWithoutOrWithABadCount) {
         auto removeNum = [](xmlNode* n) {
             xmlUnsetProp(n, reinterpret_cast<const xmlChar*>("num"));
         };
-        for (auto bad : {"-1", "-2147483648", "2147483648", "4294967295", "1048577", "99999999999"}) {
-            for (DecodeStatus st : mutations(text, s.table, listContainers,
-                                             [bad](xmlNode* n) { setNum(n, bad); })) {
+        for (auto bad :
+             {"-1", "-2147483648", "2147483648", "4294967295", "1048577", "99999999999"}) {
+            for (DecodeStatus st :
+                 mutations(text, s.table, listContainers, [bad](xmlNode* n) { setNum(n, bad); })) {
                 EXPECT_EQ(st, DecodeStatus::Malformed) << bad;
             }
         }
@@ -159,9 +166,9 @@ TEST(Reject, DocumentsWithoutUsableRoot) {
               DecodeStatus::UnknownType);
     EXPECT_EQ(statusOf("<Unknown><id>1</id><version>1</version></Unknown>", MsgTable::Responses),
               DecodeStatus::UnknownType);
-    EXPECT_EQ(statusOf("<esminit><id>1</id><version>1</version><p>1</p></esminit>",
-                       MsgTable::Requests),
-              DecodeStatus::UnknownType);
+    EXPECT_EQ(
+        statusOf("<esminit><id>1</id><version>1</version><p>1</p></esminit>", MsgTable::Requests),
+        DecodeStatus::UnknownType);
 
     DecodeStatus status;
     EXPECT_EQ(decodeMsg(nullptr, MsgTable::Requests, &status), nullptr);
@@ -279,10 +286,11 @@ TEST(Reject, NestedCountsCannotMultiplyAnAllocation) {
     // what one document may ask for in all.
     std::string clients;
     for (int i = 0; i < 5; ++i) clients += "<c num=\"1048576\"/>";
-    const std::string text = wire(
-        "<GNPQueryReq><id>1</id><version>1</version><s>0</s><n>1</n><clientlist num=\"5\">" +
-        clients + "</clientlist><candidatelist num=\"0\"/><capacitylist num=\"0\"/>"
-                  "<costlist num=\"0\"/></GNPQueryReq>");
+    const std::string text =
+        wire("<GNPQueryReq><id>1</id><version>1</version><s>0</s><n>1</n><clientlist num=\"5\">" +
+             clients +
+             "</clientlist><candidatelist num=\"0\"/><capacitylist num=\"0\"/>"
+             "<costlist num=\"0\"/></GNPQueryReq>");
     EXPECT_EQ(statusOf(text, MsgTable::Requests), DecodeStatus::Malformed);
 }
 

@@ -163,8 +163,8 @@ TEST(Golden, FreeTextTravelsUnchanged) {
 
     std::vector<vicSDREndPoint> vics{vicSDREndPoint(nasty, 0, 0, 0, 0)};
     std::vector<NetmeetingEndPoint> nms{NetmeetingEndPoint("<&>", 0)};
-    auto vgw = decodeAs<SynthVGWReq>(chars(SynthVGWReq(1, 1, 0, 0, 0, vics, nms)),
-                                     MsgTable::Requests);
+    auto vgw =
+        decodeAs<SynthVGWReq>(chars(SynthVGWReq(1, 1, 0, 0, 0, vics, nms)), MsgTable::Requests);
     EXPECT_EQ(vgw->getVicVec()[0].getUsername(), nasty);
     EXPECT_EQ(vgw->getNMVec()[0].getUsername(), "<&>");
 }
@@ -333,13 +333,15 @@ TEST(MsgBase, SetIdRewritesTheDocument) {
     m.setId(7);
     m.setVersion(4294967295ul);
     EXPECT_EQ(m.getId(), 7ul);
-    EXPECT_EQ(chars(m),
-              wire("<ESMInit><id>7</id><version>-1</version><data_port>7560</data_port></ESMInit>"));
+    EXPECT_EQ(
+        chars(m),
+        wire("<ESMInit><id>7</id><version>-1</version><data_port>7560</data_port></ESMInit>"));
     // A decoded document written with blanks between elements is updated in place too.
-    auto d = decodeAs<ESMCommitOk>("<ESMCommitOk>\n  <id>1</id>\n  <version>2</version>\n</ESMCommitOk>",
-                                   MsgTable::Responses);
+    auto d = decodeAs<ESMCommitOk>(
+        "<ESMCommitOk>\n  <id>1</id>\n  <version>2</version>\n</ESMCommitOk>", MsgTable::Responses);
     d->setId(9);
-    EXPECT_EQ(chars(*d), wire("<ESMCommitOk>\n  <id>9</id>\n  <version>2</version>\n</ESMCommitOk>"));
+    EXPECT_EQ(chars(*d),
+              wire("<ESMCommitOk>\n  <id>9</id>\n  <version>2</version>\n</ESMCommitOk>"));
 }
 
 TEST(MsgBase, GetCharsReturnsIndependentBuffers) {

@@ -15,10 +15,14 @@
 
 namespace msgtest {
 
-inline unsigned long A(const char* dotted) { return inet_ADDR(dotted); }
+inline unsigned long A(const char* dotted) {
+    return inet_ADDR(dotted);
+}
 
 // The whole serialised text of a document whose root line is `root`.
-inline std::string wire(const std::string& root) { return "<?xml version=\"1.0\"?>\n" + root + "\n"; }
+inline std::string wire(const std::string& root) {
+    return "<?xml version=\"1.0\"?>\n" + root + "\n";
+}
 
 inline std::string chars(const Msg& m) {
     char* p = m.getChars();
@@ -110,7 +114,9 @@ inline std::string describe(Msg& m) {
     std::ostringstream o;
     o << m.getType() << " id=" << m.getId() << " ver=" << m.getVersion() << " ";
     auto ep = [&](const EndPoint& e) { o << e.getAddrStr(); };
-    auto zone = [&](const EndZone& z) { o << z.getAddrStr() << "/" << z.getMaskStr() << "@" << z.getEP(); };
+    auto zone = [&](const EndZone& z) {
+        o << z.getAddrStr() << "/" << z.getMaskStr() << "@" << z.getEP();
+    };
     auto mc = [&](const MulticastEndPoint& t) { o << t.getStr() << (t.isAboneNode() ? "!" : ""); };
     auto vc = [&](const VCEndPoint& v) { o << v.getUsername() << "@" << v.getAddrStr(); };
     auto num = [&](long long n) { o << n; };
@@ -138,8 +144,9 @@ inline std::string describe(Msg& m) {
             o << v.getUsername() << "@" << v.getAddrStr() << "," << v.getDataAddrStr() << ","
               << v.getDataPortStr() << "," << v.getTTLStr();
         });
-        dumpList(o, "nm", x->getNMVec(),
-                 [&](const NetmeetingEndPoint& n) { o << n.getUsername() << "@" << n.getAddrStr(); });
+        dumpList(o, "nm", x->getNMVec(), [&](const NetmeetingEndPoint& n) {
+            o << n.getUsername() << "@" << n.getAddrStr();
+        });
     }
     if (auto* x = dynamic_cast<SynthIPMZReq*>(&m)) dumpList(o, "eps", x->getEPVec(), ep);
     if (auto* x = dynamic_cast<SynthIPMZOk*>(&m)) {

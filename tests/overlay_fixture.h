@@ -106,7 +106,8 @@ private:
 class Monitor {
 public:
     explicit Monitor(const std::string& addr) {
-        mChild = std::make_unique<testutil::Child>(GNP_MONITOR_PATH, std::vector<std::string>{addr});
+        mChild =
+            std::make_unique<testutil::Child>(GNP_MONITOR_PATH, std::vector<std::string>{addr});
         testutil::waitFor([&] { return mChild->err().find("listening") != std::string::npos; });
     }
     std::string out() const { return mChild->out(); }
@@ -132,7 +133,9 @@ public:
     }
     const std::string& path() const { return mPath; }
     // The command lines the node loader was run with, one per run.
-    std::vector<std::string> loaderCalls() const { return lines(slurp(mPath + "/abone/calls.log")); }
+    std::vector<std::string> loaderCalls() const {
+        return lines(slurp(mPath + "/abone/calls.log"));
+    }
 
 private:
     std::string mPath;
@@ -152,7 +155,8 @@ public:
         : mPort(testutil::freePort()) {
         mChild = std::make_unique<testutil::Child>(
             ESM_SYNTHD_PATH, std::vector<std::string>{std::to_string(mPort), daArg}, env);
-        testutil::waitFor([&] { return mChild->err().find("Listening on port") != std::string::npos; });
+        testutil::waitFor(
+            [&] { return mChild->err().find("Listening on port") != std::string::npos; });
     }
     uint16_t port() const { return mPort; }
     testutil::Child& child() { return *mChild; }
@@ -168,9 +172,10 @@ private:
 inline std::string post(uint16_t port, const std::string& body, int timeoutMs = 30000) {
     int s = testutil::connectTo("127.0.0.1", port);
     if (s < 0) return "";
-    const std::string req = "POST http://127.0.0.1:" + std::to_string(port) +
-                            "/query HTTP/1.1\r\nContent-Length: " + std::to_string(body.size() + 1) +
-                            "\r\n\r\n" + body + std::string(1, '\0');
+    const std::string req =
+        "POST http://127.0.0.1:" + std::to_string(port) +
+        "/query HTTP/1.1\r\nContent-Length: " + std::to_string(body.size() + 1) + "\r\n\r\n" +
+        body + std::string(1, '\0');
     testutil::sendAll(s, req);
     std::string resp = testutil::readAll(s, timeoutMs);
     close(s);
@@ -178,8 +183,8 @@ inline std::string post(uint16_t port, const std::string& body, int timeoutMs = 
 }
 
 inline std::string okResponse(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 const char* const kErrorResponse = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";

@@ -18,7 +18,9 @@ namespace {
 // Addresses of one test: 127.0.N.x. Each test uses its own N so tests can run in parallel.
 struct Net {
     int n;
-    std::string at(int host) const { return "127.0." + std::to_string(n) + "." + std::to_string(host); }
+    std::string at(int host) const {
+        return "127.0." + std::to_string(n) + "." + std::to_string(host);
+    }
 };
 
 std::string synthReq(unsigned long id, unsigned long ver, const std::vector<std::string>& eps,
@@ -56,24 +58,27 @@ TEST(ServiceEndToEnd, RunningProxiesForTwoEndpointsAndAZone) {
 
     EndZone zone(A("10.1.0.0"), A("255.255.0.0"));
     zone.setEP(A("10.1.2.3"));
-    const std::string resp = post(d.port(), synthReq(1234, 5678, {"128.2.1.7", "128.2.1.8"}, {zone}));
-    EXPECT_EQ(resp,
-              okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>1234</id><version>5678</version>"
-                         "<eptransportlist num=\"2\"><eptransport><addr>224.5.6.7</addr><port>7560"
-                         "</port><ttl>0</ttl></eptransport><eptransport><addr>224.5.6.7</addr><port>"
-                         "7560</port><ttl>0</ttl></eptransport></eptransportlist><zonetransportlist "
-                         "num=\"1\"><zonetransport><addr>225.5.6.7</addr><port>7560</port><ttl>1"
-                         "</ttl></zonetransport></zonetransportlist></SynthESMOk>\n"));
+    const std::string resp =
+        post(d.port(), synthReq(1234, 5678, {"128.2.1.7", "128.2.1.8"}, {zone}));
+    EXPECT_EQ(resp, okResponse(
+                        "<?xml version=\"1.0\"?>\n<SynthESMOk><id>1234</id><version>5678</version>"
+                        "<eptransportlist num=\"2\"><eptransport><addr>224.5.6.7</addr><port>7560"
+                        "</port><ttl>0</ttl></eptransport><eptransport><addr>224.5.6.7</addr><port>"
+                        "7560</port><ttl>0</ttl></eptransport></eptransportlist><zonetransportlist "
+                        "num=\"1\"><zonetransport><addr>225.5.6.7</addr><port>7560</port><ttl>1"
+                        "</ttl></zonetransport></zonetransportlist></SynthESMOk>\n"));
 
     EXPECT_EQ(grep(d.out(), "got proxy"),
               (std::vector<std::string>{"got proxy " + p0.hostPort(), "got proxy " + p1.hostPort(),
                                         "got proxy " + q0.hostPort()}));
     EXPECT_EQ(grep(d.out(), "ESM init failed").size(), 0u);
-    EXPECT_EQ(da.queries(),
-              (std::vector<std::string>{
-                  "type=\"ESMProxy\" scope=\"default\" predicate=\"(&(addr=128.2.1.7)(mask=255.255.255.255))\" urls=1",
-                  "type=\"ESMProxy\" scope=\"default\" predicate=\"(&(addr=128.2.1.8)(mask=255.255.255.255))\" urls=1",
-                  "type=\"ESMProxy\" scope=\"default\" predicate=\"(&(addr=10.1.0.0)(mask=255.255.0.0))\" urls=1"}));
+    EXPECT_EQ(da.queries(), (std::vector<std::string>{
+                                "type=\"ESMProxy\" scope=\"default\" "
+                                "predicate=\"(&(addr=128.2.1.7)(mask=255.255.255.255))\" urls=1",
+                                "type=\"ESMProxy\" scope=\"default\" "
+                                "predicate=\"(&(addr=128.2.1.8)(mask=255.255.255.255))\" urls=1",
+                                "type=\"ESMProxy\" scope=\"default\" "
+                                "predicate=\"(&(addr=10.1.0.0)(mask=255.255.0.0))\" urls=1"}));
 
     // One ESMInit and then one ESMCommit each, all with the same id and version.
     const std::vector<std::string> l0 = lines(p0.out()), l1 = lines(p1.out()), m0 = lines(q0.out());
@@ -111,26 +116,29 @@ TEST(ServiceEndToEnd, ComputeNodeIsLoadedAfterTheRealWait) {
     EXPECT_EQ(resp,
               okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>77</id><version>78</version>"
                          "<eptransportlist num=\"2\"><eptransport><addr>224.5.6.7</addr><port>7560"
-                         "</port><ttl>0</ttl></eptransport><eptransport><addr>" + node +
+                         "</port><ttl>0</ttl></eptransport><eptransport><addr>" +
+                         node +
                          "</addr><port>7560</port><ttl>255</ttl></eptransport></eptransportlist>"
                          "<zonetransportlist num=\"0\"/></SynthESMOk>\n"));
 
     testutil::waitFor([&] { return lines(monitor.out()).size() >= 2; });
     EXPECT_EQ(monitor.out(), "128.2.1.9 2\n" + node + " 6\n");
 
-    const std::string loader = "-f anee2 " + node + " LOAD X=http://codeserver.example.net/executables/";
+    const std::string loader =
+        "-f anee2 " + node + " LOAD X=http://codeserver.example.net/executables/";
     const std::string start_args =
-        loader + "viewer O=out.txt R=err.txt C=QuirenProxy S=-t S=timeserver.example.net S=-m "
-                 "S=rendezvous.example.net S=-p S=7020 S=./proxy S=-v S=1 S=-y7556:1 S=-y7557:1 "
-                 "S=-y7558:2 S=-y7559:2 S=-y7560:3 S=-y7561:3 S=-y7562:4 S=-y7563:4 S=-y7564:5 "
-                 "S=-x7560:7558 S=-m" + p0.hostPort().substr(0, p0.hostPort().find(':'));
-    EXPECT_EQ(config.loaderCalls(),
-              (std::vector<std::string>{loader + "proxy S=-C", start_args}));
+        loader +
+        "viewer O=out.txt R=err.txt C=QuirenProxy S=-t S=timeserver.example.net S=-m "
+        "S=rendezvous.example.net S=-p S=7020 S=./proxy S=-v S=1 S=-y7556:1 S=-y7557:1 "
+        "S=-y7558:2 S=-y7559:2 S=-y7560:3 S=-y7561:3 S=-y7562:4 S=-y7563:4 S=-y7564:5 "
+        "S=-x7560:7558 S=-m" +
+        p0.hostPort().substr(0, p0.hostPort().find(':'));
+    EXPECT_EQ(config.loaderCalls(), (std::vector<std::string>{loader + "proxy S=-C", start_args}));
     // The command as printed keeps its final blank.
     const std::string rule(53, '=');
-    EXPECT_NE(d.out().find("loading proxy to " + node + "...\ninvoking proxy using command line:\n" +
-                           rule + "\n" + config.path() + "/abone/sc.linux " + start_args + " \n" +
-                           rule + "\n"),
+    EXPECT_NE(d.out().find("loading proxy to " + node +
+                           "...\ninvoking proxy using command line:\n" + rule + "\n" +
+                           config.path() + "/abone/sc.linux " + start_args + " \n" + rule + "\n"),
               std::string::npos)
         << d.out();
     EXPECT_NE(d.out().find("coordinates: [12.5 -3.0 7.25]\n"), std::string::npos);
@@ -139,7 +147,8 @@ TEST(ServiceEndToEnd, ComputeNodeIsLoadedAfterTheRealWait) {
     // The running proxy at position 0 is told about nobody.
     const std::vector<std::string> l0 = lines(p0.out());
     ASSERT_EQ(l0.size(), 2u);
-    EXPECT_EQ(l0[1].substr(l0[1].find(" group=")), " group=224.5.6.7 data_port=7560 ttl=0 members=");
+    EXPECT_EQ(l0[1].substr(l0[1].find(" group=")),
+              " group=224.5.6.7 data_port=7560 ttl=0 members=");
     EXPECT_EQ(da.queries().back(),
               "type=\"CompResource\" scope=\"default\" predicate=\"(|(foo=bar)(&(x-GNP-num=1)"
               "(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
@@ -164,7 +173,8 @@ TEST_P(ServiceFailure, AnswersTheErrorResponse) {
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
 
     EXPECT_EQ(post(d.port(), synthReq(5, 6, {c.endpoint})), kErrorResponse);
-    testutil::waitFor([&] { return d.err().find("RecvCallback returned NULL") != std::string::npos; });
+    testutil::waitFor(
+        [&] { return d.err().find("RecvCallback returned NULL") != std::string::npos; });
     EXPECT_EQ(grep(d.out(), "ESM init failed!?").size(), 1u) << d.out();
     EXPECT_EQ(grep(d.out(), c.stdoutLine).size(), 1u) << d.out();
     EXPECT_NE(d.err().find("RecvCallback returned NULL\n"), std::string::npos) << d.err();
@@ -203,8 +213,10 @@ TEST(ServiceLifecycle, PortTextIsReadLikeStrtol) {
     // 65616 is 80 after truncation, which needs privileges: 8080abc is tried instead, and a port
     // without digits lets the system pick one.
     testutil::Child c(ESM_SYNTHD_PATH, {"8080abc", "127.0.0.1:9"});
-    testutil::waitFor([&] { return c.err().find("Listening on port") != std::string::npos ||
-                                   c.err().find("Couldn't open") != std::string::npos; });
+    testutil::waitFor([&] {
+        return c.err().find("Listening on port") != std::string::npos ||
+               c.err().find("Couldn't open") != std::string::npos;
+    });
     if (c.err().find("Couldn't open") != std::string::npos) GTEST_SKIP() << "port 8080 is taken";
     EXPECT_EQ(c.err(), "Listening on port 8080\n");
     EXPECT_TRUE(testutil::waitListening("127.0.0.1", 8080));
@@ -257,16 +269,18 @@ TEST(ServiceLifecycle, ConcurrentRequestsEachGetTheirOwnAnswer) {
     std::vector<std::string> answers(20);
     std::vector<std::thread> clients;
     for (int i = 0; i < 20; ++i) {
-        clients.emplace_back([&, i] { answers[i] = post(d.port(), synthReq(1000 + i, 2000 + i, {"128.2.1.7"})); });
+        clients.emplace_back(
+            [&, i] { answers[i] = post(d.port(), synthReq(1000 + i, 2000 + i, {"128.2.1.7"})); });
     }
     for (auto& t : clients) t.join();
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(answers[i],
-                  okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>" + std::to_string(1000 + i) +
-                             "</id><version>" + std::to_string(2000 + i) +
-                             "</version><eptransportlist num=\"1\"><eptransport><addr>224.5.6.7"
-                             "</addr><port>7560</port><ttl>0</ttl></eptransport></eptransportlist>"
-                             "<zonetransportlist num=\"0\"/></SynthESMOk>\n"));
+        EXPECT_EQ(
+            answers[i],
+            okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>" + std::to_string(1000 + i) +
+                       "</id><version>" + std::to_string(2000 + i) +
+                       "</version><eptransportlist num=\"1\"><eptransport><addr>224.5.6.7"
+                       "</addr><port>7560</port><ttl>0</ttl></eptransport></eptransportlist>"
+                       "<zonetransportlist num=\"0\"/></SynthESMOk>\n"));
     }
     EXPECT_EQ(grep(p0.out(), "ESMCommit ").size(), 20u);
     EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();

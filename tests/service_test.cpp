@@ -19,7 +19,9 @@ const char* const kCoords =
 
 struct Net {
     int n;
-    std::string at(int host) const { return "127.0." + std::to_string(n) + "." + std::to_string(host); }
+    std::string at(int host) const {
+        return "127.0." + std::to_string(n) + "." + std::to_string(host);
+    }
 };
 
 // Sets environment variables for one test and restores them after.
@@ -62,7 +64,9 @@ TransportEndPoint locate(const std::string& endpoint, const DirectoryAgent& da) 
     return locator.getESMProxy();
 }
 
-std::string describe(const TransportEndPoint& t) { return t.getStr() + (t.isAboneNode() ? " abone" : ""); }
+std::string describe(const TransportEndPoint& t) {
+    return t.getStr() + (t.isAboneNode() ? " abone" : "");
+}
 
 class LocatorTest : public ::testing::Test {
 protected:
@@ -75,10 +79,11 @@ TEST_F(LocatorTest, RegisteredProxyWinsAndTheFirstAnswerIsTaken) {
     const Net net{41};
     Monitor monitor(net.at(9));
     env.set("VARNO_GNPMONITOR", net.at(9));
-    DirectoryAgent da(net.at(2), config.path(),
-                      reg("service:ESMProxy://10.0.0.5:7020", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
-                          reg("service:ESMProxy://10.0.0.6:7021", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
-                          computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
+    DirectoryAgent da(
+        net.at(2), config.path(),
+        reg("service:ESMProxy://10.0.0.5:7020", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
+            reg("service:ESMProxy://10.0.0.6:7021", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
+            computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
     TransportEndPoint proxy;
     const std::string printed = testutil::captured(1, [&] { proxy = locate("128.2.1.9", da); });
     EXPECT_EQ(describe(proxy), "10.0.0.5:7020");
@@ -131,8 +136,12 @@ TEST_F(LocatorTest, ZoneUsesItsRepresentativeAndTellsTheMonitorNothing) {
     EXPECT_NE(printed.find("finding coordinates for 10.9.0.7...\n"), std::string::npos) << printed;
     const std::vector<std::string> q = da.queries();
     ASSERT_EQ(q.size(), 4u) << da.log();
-    EXPECT_EQ(q[0], "type=\"ESMProxy\" scope=\"default\" predicate=\"(&(addr=10.9.0.0)(mask=255.255.0.0))\" urls=0");
-    EXPECT_EQ(q[1], "type=\"CompResource\" scope=\"default\" predicate=\"(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
+    EXPECT_EQ(q[0],
+              "type=\"ESMProxy\" scope=\"default\" "
+              "predicate=\"(&(addr=10.9.0.0)(mask=255.255.0.0))\" urls=0");
+    EXPECT_EQ(q[1],
+              "type=\"CompResource\" scope=\"default\" "
+              "predicate=\"(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
     EXPECT_EQ(q[2], q[3]);
     testutil::waitFor([&] { return !monitor.out().empty(); });
     EXPECT_EQ(monitor.out(), "128.2.1.7 2\n");  // only the endpoint's lookup told the monitor
@@ -205,8 +214,9 @@ TEST(Initor, NothingToBringUp) {
 
 TEST(Initor, StopsAtTheFirstFailureKeepingWhatCameBefore) {
     const Net net{45};
-    ProxySim good0(net.at(5), 7020), good1(net.at(6), 7020), failInit(net.at(7), 7020, "--fail-init"),
-        failCommit(net.at(8), 7020, "--fail-commit"), wrong(net.at(10), 7020, "--wrong-reply");
+    ProxySim good0(net.at(5), 7020), good1(net.at(6), 7020),
+        failInit(net.at(7), 7020, "--fail-init"), failCommit(net.at(8), 7020, "--fail-commit"),
+        wrong(net.at(10), 7020, "--wrong-reply");
 
     // Failing its ESMInit, the first proxy records nothing.
     InitorRun r = runInitor({at(net.at(7), 7020), at(net.at(5), 7020)}, {});
@@ -238,10 +248,11 @@ TEST(Initor, EveryRunningProxyGetsTheFixedGroupWhateverItAnswers) {
     const InitorRun r = runInitor({at(net.at(5), 7020), at(net.at(6), 7021)}, {});
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.ep, "224.5.6.7:7560 [ttl 0];224.5.6.7:7560 [ttl 0];");
-    EXPECT_EQ(r.err, "sending ESMInit to " + net.at(5) + ":7020...sending ESMInit to " +
-                         net.at(6) + ":7021...");
-    EXPECT_EQ(r.out, "got ESMInitOk\nsending ESMCommit...got ESMCommitOk\n"
-                          "got ESMInitOk\nsending ESMCommit...got ESMCommitOk\n");
+    EXPECT_EQ(r.err, "sending ESMInit to " + net.at(5) + ":7020...sending ESMInit to " + net.at(6) +
+                         ":7021...");
+    EXPECT_EQ(r.out,
+              "got ESMInitOk\nsending ESMCommit...got ESMCommitOk\n"
+              "got ESMInitOk\nsending ESMCommit...got ESMCommitOk\n");
     // Both exchanges of both proxies carry one id and one version.
     const std::string a = lines(p0.out())[0], b = lines(p1.out())[0];
     EXPECT_EQ(a, b);

@@ -34,20 +34,21 @@ struct Config {
 Config gConfig;  // set before any thread starts, then only read
 
 void usage(FILE* out) {
-    fprintf(out,
-            "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang |\n"
-            "                     --close-mid-reply] [--ttl N] [--quiet]\n"
-            "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
-            "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
-            "  ESMInit id=I version=V data_port=P\n"
-            "  ESMCommit id=I version=V group=G data_port=P ttl=T members=A:P,A:P,...\n"
-            "  <Type> id=I version=V   (any other message; answered with the error response)\n"
-            "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
-            "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
-            "--hang reads each request and never answers (the connection stays open until the\n"
-            "peer closes it), --close-mid-reply sends the head and the first half of each\n"
-            "answer's body and then closes. --quiet prints no line per message (for load runs).\n"
-            "Runs until stopped.\n");
+    fprintf(
+        out,
+        "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang |\n"
+        "                     --close-mid-reply] [--ttl N] [--quiet]\n"
+        "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
+        "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
+        "  ESMInit id=I version=V data_port=P\n"
+        "  ESMCommit id=I version=V group=G data_port=P ttl=T members=A:P,A:P,...\n"
+        "  <Type> id=I version=V   (any other message; answered with the error response)\n"
+        "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
+        "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
+        "--hang reads each request and never answers (the connection stays open until the\n"
+        "peer closes it), --close-mid-reply sends the head and the first half of each\n"
+        "answer's body and then closes. --quiet prints no line per message (for load runs).\n"
+        "Runs until stopped.\n");
 }
 
 std::string describe(Msg& m) {
@@ -56,8 +57,9 @@ std::string describe(Msg& m) {
     if (auto* init = dynamic_cast<ESMInit*>(&m)) {
         line += " data_port=" + init->getPortStr();
     } else if (auto* commit = dynamic_cast<ESMCommit*>(&m)) {
-        line += " group=" + commit->getAddrStr() + " data_port=" + std::to_string(commit->getPort()) +
-                " ttl=" + commit->getTTLStr() + " members=";
+        line += " group=" + commit->getAddrStr() +
+                " data_port=" + std::to_string(commit->getPort()) + " ttl=" + commit->getTTLStr() +
+                " members=";
         const char* sep = "";
         for (const TransportEndPoint& t : commit->getMemberVec()) {
             line += sep + t.getStr();
@@ -127,14 +129,22 @@ bool parseArgs(int argc, char** argv) {
     gConfig.port = static_cast<uint16_t>(port);
     for (int i = 3; i < argc; ++i) {
         const std::string opt = argv[i];
-        if (opt == "--fail-init") gConfig.mode = Mode::FailInit;
-        else if (opt == "--wrong-reply") gConfig.mode = Mode::WrongReply;
-        else if (opt == "--fail-commit") gConfig.mode = Mode::FailCommit;
-        else if (opt == "--hang") gConfig.mode = Mode::Hang;
-        else if (opt == "--close-mid-reply") gConfig.mode = Mode::CloseMidReply;
-        else if (opt == "--quiet") gConfig.quiet = true;
-        else if (opt == "--ttl" && i + 1 < argc) gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
-        else return false;
+        if (opt == "--fail-init")
+            gConfig.mode = Mode::FailInit;
+        else if (opt == "--wrong-reply")
+            gConfig.mode = Mode::WrongReply;
+        else if (opt == "--fail-commit")
+            gConfig.mode = Mode::FailCommit;
+        else if (opt == "--hang")
+            gConfig.mode = Mode::Hang;
+        else if (opt == "--close-mid-reply")
+            gConfig.mode = Mode::CloseMidReply;
+        else if (opt == "--quiet")
+            gConfig.quiet = true;
+        else if (opt == "--ttl" && i + 1 < argc)
+            gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
+        else
+            return false;
     }
     return true;
 }

@@ -66,7 +66,8 @@ bool parseZone(const std::string& text, EndZone* zone) {
     const size_t at = text.find('@');
     if (slash == std::string::npos || at == std::string::npos || at < slash) return false;
     uint32_t addr, mask, ep;
-    if (!parseAddr(text.substr(0, slash), &addr) || !parseAddr(text.substr(at + 1), &ep)) return false;
+    if (!parseAddr(text.substr(0, slash), &addr) || !parseAddr(text.substr(at + 1), &ep))
+        return false;
     const std::string maskText = text.substr(slash + 1, at - slash - 1);
     if (!parseAddr(maskText, &mask)) {
         char* end = nullptr;
@@ -148,8 +149,9 @@ void printJson(const Msg& reply, const std::vector<Row>& rows) {
                jsonString(r.target).c_str());
         if (!r.representative.empty())
             printf("\"representative\": %s, ", jsonString(r.representative).c_str());
-        printf("\"group\": %s, \"port\": %u, \"ttl\": %u}", jsonString(r.transport.getAddrStr()).c_str(),
-               r.transport.getPort(), r.transport.getTTL());
+        printf("\"group\": %s, \"port\": %u, \"ttl\": %u}",
+               jsonString(r.transport.getAddrStr()).c_str(), r.transport.getPort(),
+               r.transport.getTTL());
         sep = ",";
     }
     printf("%s]}\n", rows.empty() ? "" : "\n");
@@ -169,7 +171,8 @@ std::vector<std::pair<std::string, std::string>> fieldsOf(Msg& m) {
         f.emplace_back("zonetransports", join(ok->getZoneTVec(), mc));
     }
     if (auto* ipmz = dynamic_cast<SynthIPMZOk*>(&m)) {
-        f.emplace_back("zones", join(ipmz->getZoneVec(), [](const EndZone& z) { return z.getStr(); }));
+        f.emplace_back("zones",
+                       join(ipmz->getZoneVec(), [](const EndZone& z) { return z.getStr(); }));
         f.emplace_back("indices",
                        join(ipmz->getIdxVec(), [](unsigned v) { return std::to_string(v); }));
     }
@@ -181,7 +184,8 @@ std::vector<std::pair<std::string, std::string>> fieldsOf(Msg& m) {
         f.emplace_back("status", std::to_string(dyn->getStatus()));
     }
     if (auto* gnp = dynamic_cast<GNPQueryResp*>(&m)) {
-        f.emplace_back("indices", join(gnp->getIndexVec(), [](int v) { return std::to_string(v); }));
+        f.emplace_back("indices",
+                       join(gnp->getIndexVec(), [](int v) { return std::to_string(v); }));
         f.emplace_back("fitness", formatReal(gnp->getFitness()));
     }
     return f;
@@ -262,11 +266,13 @@ int main(int argc, char** argv) {
             json = true;
         } else if (a == "--endpoint" && hasValue) {
             uint32_t addr;
-            if (!parseAddr(args[++i], &addr)) return fail(kUsage, "not an IPv4 address: " + args[i]);
+            if (!parseAddr(args[++i], &addr))
+                return fail(kUsage, "not an IPv4 address: " + args[i]);
             endpoints.emplace_back(addr);
         } else if (a == "--zone" && hasValue) {
             EndZone z;
-            if (!parseZone(args[++i], &z)) return fail(kUsage, "not a zone ADDR/MASK@EP: " + args[i]);
+            if (!parseZone(args[++i], &z))
+                return fail(kUsage, "not a zone ADDR/MASK@EP: " + args[i]);
             zones.push_back(z);
         } else if (a == "--send" && hasValue) {
             sendFile = args[++i];
@@ -293,7 +299,9 @@ int main(int argc, char** argv) {
         if (!readFile(sendFile, &text)) return fail(kUsage, "cannot read " + sendFile);
         DecodeStatus status;
         std::unique_ptr<Msg> request;
-        quietly([&] { request.reset(parseMsg(text.data(), text.size(), MsgTable::Requests, &status)); });
+        quietly([&] {
+            request.reset(parseMsg(text.data(), text.size(), MsgTable::Requests, &status));
+        });
         if (!request) return fail(kUsage, sendFile + " does not hold a request message");
         std::unique_ptr<Msg> reply = exchange(host, port, *request, &code);
         if (!reply) return code;
