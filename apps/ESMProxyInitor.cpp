@@ -7,6 +7,7 @@
 
 #include "ESM.h"
 #include "deployment.h"
+#include "diag.h"
 #include "http.h"
 
 namespace {
@@ -80,13 +81,13 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
     const TransportEndPoint& p = membervec[j];
     const char* varnoPath = getenv("VARNO_PATH");
     if (varnoPath == nullptr) {
-        printf("VARNO_PATH not set, returning now...\n");
+        diagf(DiagStream::Out, "VARNO_PATH not set, returning now...\n");
         return false;
     }
     const std::string node = p.getAddrStr();
     const std::string load = loaderPrefix(varnoPath, node) + "/executables/proxy S=-C";
-    printf("loading proxy to %s...\n", node.c_str());
-    fflush(stdout);  // the loader writes to the same stream
+    diagf(DiagStream::Out, "loading proxy to %s...\n", node.c_str());
+    diagFlush();  // the loader writes to the same stream
     // The loader's exit status tells nothing about the proxy; it is not examined.
     (void)!system(load.c_str());
     mLoadWait();
@@ -103,8 +104,9 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
                         "S=-y7564:5 "
                         "S=-x7560:7558 ";
     if (!members.empty()) start += "S=-m" + members[0].getAddrStr() + " ";
-    printf("invoking proxy using command line:\n%s%s\n%s", kRule, start.c_str(), kRule);
-    fflush(stdout);
+    diagf(DiagStream::Out, "invoking proxy using command line:\n%s%s\n%s", kRule, start.c_str(),
+          kRule);
+    diagFlush();
     (void)!system(start.c_str());
     record(j, MulticastEndPoint(p.getAddr(), kDataPort, kAboneTTL));
     return true;
@@ -115,13 +117,13 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
     const TransportEndPoint& p = membervec[j];
     const std::string host = p.getAddrStr();
     ESMInit init(mId, mVersion, kDataPort);
-    fprintf(stderr, "sending ESMInit to %s:%d...", host.c_str(), p.getPort());
-    fflush(stderr);
+    diagf(DiagStream::Err, "sending ESMInit to %s:%d...", host.c_str(), p.getPort());
+    diagFlush();
     int sock = sendRequestMsg(host.c_str(), p.getPort(), &init);
     if (sock == -1) return false;
     std::unique_ptr<Msg> reply(getResponseMsg(sock));
     if (!reply || reply->getType() != Msg::ESMInitOk) return false;
-    printf("got ESMInitOk\n");
+    diagf(DiagStream::Out, "got ESMInitOk\n");
 
     const bool endpoint = j < mEPProxyVec.size();
     const MulticastEndPoint t(inet_ADDR(endpoint ? kEndpointGroup : kZoneGroup), kDataPort,
@@ -130,7 +132,7 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
     reply.reset();
 
     std::vector<TransportEndPoint> memberCopy = members;
-    printf("sending ESMCommit...");
+    diagf(DiagStream::Out, "sending ESMCommit...");
     {
         ESMCommit commit(mId, mVersion, t.getAddr(), kDataPort, t.getTTL(), memberCopy);
         sock = sendRequestMsg(host.c_str(), p.getPort(), &commit);
@@ -138,6 +140,6 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
     if (sock == -1) return false;
     reply.reset(getResponseMsg(sock));
     if (!reply || reply->getType() != Msg::ESMCommitOk) return false;
-    printf("got ESMCommitOk\n");
+    diagf(DiagStream::Out, "got ESMCommitOk\n");
     return true;
 }

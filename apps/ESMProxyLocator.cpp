@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "ESM.h"
+#include "diag.h"
 
 namespace {
 
@@ -41,10 +42,10 @@ void ESMProxyLocator::locate(const std::string& firstPredicate, unsigned long co
     if (notifyMonitor) gnpmon_color(monitorAddr, kColourClient);
     const std::string coords = getCoordinates(coordAddr);
     if (coords.empty()) {
-        printf("coordinates not found, returning now...\n");
+        diagf(DiagStream::Out, "coordinates not found, returning now...\n");
         return;
     }
-    printf("coordinates: [%s]\n", coords.c_str());
+    diagf(DiagStream::Out, "coordinates: [%s]\n", coords.c_str());
 
     SLPService compute(kComputeType, "(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=" + coords + ")))",
                        DAaddr, scope);

@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "http_impl.h"
+#include "http.h"
+#include "malloc_ptr.h"
 #include "net_util.h"
-#include "xml_util.h"
 
 namespace {
 

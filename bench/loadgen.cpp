@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "Msg.h"
+#include "malloc_ptr.h"
 #include "net_util.h"
-#include "xml_util.h"
 
 namespace {
 

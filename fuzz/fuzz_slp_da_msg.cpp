@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "slp/slp_wire.h"
 #include "slp_agent.h"
 #include "slp_regfile.h"
+#include "slp_wire.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     slpwire::SrvRply r;

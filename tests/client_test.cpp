@@ -57,8 +57,7 @@ TEST(Client, UnreachableServiceIsExplained) {
     const Outcome r = client({"127.0.0.1:" + std::to_string(closed), "--endpoint", "1.2.3.4"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "connect: Connection refused\nesm-synth: cannot connect to 127.0.0.1:" +
-                         std::to_string(closed) + "\n");
+    EXPECT_EQ(r.err, "esm-synth: cannot connect to 127.0.0.1:" + std::to_string(closed) + "\n");
 }
 
 // A daemon with a proxy for the endpoint 128.2.1.7 and one for the zone 10.1.0.0/16, on the
@@ -125,8 +124,7 @@ TEST(ClientAgainstDaemon, RefusalIsExplained) {
     const Outcome r = client({target, "--endpoint", "128.2.1.99"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error 400 Bad\nesm-synth: the service at " + target +
-                         " refused the request (HTTP 400)\n");
+    EXPECT_EQ(r.err, "esm-synth: the service at " + target + " refused the request (HTTP 400)\n");
 }
 
 TEST(ClientAgainstDaemon, SendsAMessageFromAFile) {

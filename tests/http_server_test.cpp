@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "http_impl.h"
+#include "malloc_ptr.h"
 #include "net_util.h"
 #include "test_util.h"
-#include "xml_util.h"
 
 using ::testing::HasSubstr;
 using testutil::CaptureFd;

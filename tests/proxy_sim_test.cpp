@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Msg.h"
-#include "http_impl.h"
+#include "http_response.h"
 #include "msg_test_util.h"
 #include "overlay_fixture.h"
 

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "SLP.h"
-#include "slp/slp_wire.h"
 #include "slp_test_util.h"
+#include "slp_wire.h"
 
 using slptest::Bytes;
 using slptest::FakeDa;

@@ -5,8 +5,8 @@
 
 #include <csignal>
 
-#include "slp/slp_wire.h"
 #include "slp_test_util.h"
+#include "slp_wire.h"
 
 using slptest::Agent;
 using slptest::askTcp;

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "slp/slp_wire.h"
 #include "slp_agent.h"
 #include "slp_attr.h"
 #include "slp_filter.h"
@@ -12,6 +11,7 @@
 #include "slp_store.h"
 #include "slp_test_util.h"
 #include "slp_text.h"
+#include "slp_wire.h"
 
 using slpda::Attribute;
 using slpda::AttrParse;

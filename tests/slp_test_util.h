@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 #include "test_util.h"
 
 namespace slptest {

@@ -1,7 +1,7 @@
 // SLPv2 encoding and decoding against messages captured between an independent client library
 // and Directory Agent.
 
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 
 #include <gtest/gtest.h>
 

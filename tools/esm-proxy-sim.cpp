@@ -15,9 +15,9 @@
 #include <string>
 
 #include "Msg.h"
-#include "http_impl.h"
+#include "http_serve.h"
+#include "malloc_ptr.h"
 #include "net_util.h"
-#include "xml_util.h"
 
 namespace {
 
@@ -92,7 +92,8 @@ void sendTruncatedResponse(int sock, const char* text) {
     const int len = snprintf(head, sizeof head,
                              "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
                              static_cast<int>(n));
-    writeMessage(sock, head, static_cast<size_t>(len), text, n / 2);
+    struct iovec iov[2] = {{head, static_cast<size_t>(len)}, {const_cast<char*>(text), n / 2}};
+    writeAllv(sock, iov, 2);
 }
 
 // The handler of every request: prints the line, then answers as the configured fault says.

@@ -2,8 +2,6 @@
 // arguments (or takes any request message from a file), posts it with the project's client and
 // prints the answer as a table or as JSON.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +14,10 @@
 #include <vector>
 
 #include "Msg.h"
+#include "diag.h"
 #include "http.h"
-#include "http_impl.h"
+#include "http_response.h"
+#include "net_util.h"
 
 namespace {
 
@@ -81,32 +81,8 @@ bool parseZone(const std::string& text, EndZone* zone) {
 }
 
 bool parseHostPort(const std::string& text, std::string* host, unsigned short* port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    char* end = nullptr;
-    const std::string portText = text.substr(colon + 1);
-    const long p = strtol(portText.c_str(), &end, 10);
-    if (portText.empty() || *end != '\0' || p < 1 || p > 65535) return false;
-    *host = text.substr(0, colon);
-    *port = static_cast<unsigned short>(p);
-    return true;
-}
-
-// Runs f with standard output sent to /dev/null: building a SynthESMReq logs every zone, which
-// is no part of this program's output.
-template <class F>
-void quietly(F f) {
-    fflush(stdout);
-    const int saved = dup(1);
-    const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && devnull >= 0) dup2(devnull, 1);
-    f();
-    fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, 1);
-        close(saved);
-    }
-    if (devnull >= 0) close(devnull);
+    bool hasPort = false;
+    return splitHostPort(text, host, port, &hasPort) && hasPort && *port != 0;
 }
 
 std::string jsonString(const std::string& s) {
@@ -292,16 +268,17 @@ int main(int argc, char** argv) {
     if (!sendFile.empty() && (!endpoints.empty() || !zones.empty()))
         return fail(kUsage, "--send takes the whole request from the file; drop --endpoint/--zone");
 
+    // The libraries' own progress and failure lines (the codec logs every zone, the transport
+    // every failure) are no part of this program's output: it explains failures itself.
+    setDiagSink(discardDiag);
     xmlInitParser();
     int code = kOk;
     if (!sendFile.empty()) {
         std::string text;
         if (!readFile(sendFile, &text)) return fail(kUsage, "cannot read " + sendFile);
         DecodeStatus status;
-        std::unique_ptr<Msg> request;
-        quietly([&] {
-            request.reset(parseMsg(text.data(), text.size(), MsgTable::Requests, &status));
-        });
+        std::unique_ptr<Msg> request(
+            parseMsg(text.data(), text.size(), MsgTable::Requests, &status));
         if (!request) return fail(kUsage, sendFile + " does not hold a request message");
         std::unique_ptr<Msg> reply = exchange(host, port, *request, &code);
         if (!reply) return code;
@@ -312,8 +289,7 @@ int main(int argc, char** argv) {
     // The id first: the first version is the first id.
     const unsigned long id = Msg::generateId();
     const unsigned long version = Msg::generateVersion();
-    std::unique_ptr<SynthESMReq> request;
-    quietly([&] { request = std::make_unique<SynthESMReq>(id, version, endpoints, zones); });
+    auto request = std::make_unique<SynthESMReq>(id, version, endpoints, zones);
     std::unique_ptr<Msg> reply = exchange(host, port, *request, &code);
     if (!reply) return code;
     auto* ok = dynamic_cast<SynthESMOk*>(reply.get());

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "net_util.h"
-#include "slp/slp_wire.h"
 #include "slp_agent.h"
 #include "slp_regfile.h"
 #include "slp_text.h"
+#include "slp_wire.h"
 
 namespace {
 
@@ -81,21 +81,13 @@ std::string addrText(uint32_t addrNet, uint16_t portHost) {
 }
 
 bool parseListen(const std::string& text, uint32_t* addrNet, uint16_t* portHost) {
-    std::string host = text;
-    size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        std::string port = text.substr(colon + 1);
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
-        }
-        long p = strtol(port.c_str(), nullptr, 10);
-        if (p > 65535) return false;
-        *portHost = static_cast<uint16_t>(p);
-    }
+    std::string host;
+    bool hasPort = false;
     struct in_addr a;
-    if (inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+    if (!splitHostPort(text, &host, portHost, &hasPort) ||
+        inet_pton(AF_INET, host.c_str(), &a) != 1) {
+        return false;
+    }
     *addrNet = a.s_addr;
     return true;
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "slp/slp_wire.h"
 #include "slp_attr.h"
 #include "slp_filter.h"
+#include "slp_wire.h"
 
 namespace slpda {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 
 namespace slpda {
 

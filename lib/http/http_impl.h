@@ -14,6 +14,8 @@
 #include <string>
 
 #include "http.h"
+#include "http_response.h"
+#include "http_serve.h"
 #include "net_util.h"
 
 // Fixed sizes of the framing.
@@ -82,12 +84,6 @@ int openServerSocket(unsigned short port);
 // retried; any other ends the thread.
 void* serverThread(void* arg);
 
-// Accepts connections on listener for good (until accept fails for a reason that is not
-// transient) and serves each on a connection thread of its own. Sets listener's time limits
-// (they bound how long an idle connection thread waits) and takes it over: it is closed when the
-// last connection thread has left, which may be after this returns.
-void serveListener(Fd listener, MsgHandler handler);
-
 // Serves one connection: read, decode, call the handler, answer, close, add the CPU time the
 // thread used since it last added. Takes ownership of its Parameters. Always returns null.
 void* HTTPconn(void* arg);
@@ -123,28 +119,6 @@ int openClientSocket(const char* hostname, unsigned short port);
 
 // Connects and writes req; returns the socket, left open for the response, or -1.
 int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port);
-
-// Why a response yielded no message, for callers that explain it to a person.
-enum class ResponseResult {
-    Ok,
-    NoResponse,   // nothing arrived: the server closed, or the read timed out (timedOut)
-    ErrorStatus,  // a status other than 200 (status)
-    BadResponse,  // a head that is not the framing, or an announced length that cannot be
-    ShortBody,    // the body stopped early and what arrived does not decode
-    Undecodable,  // the body is not a response message
-};
-struct ResponseInfo {
-    ResponseResult result = ResponseResult::Ok;
-    int status = 0;
-    bool timedOut = false;
-};
-
-// getResponseMsg, also telling why it returned null when info is not null.
-Msg* readResponseMsg(int sock, ResponseInfo* info);
-
-// getResponseMsg (whose whole response must arrive within kClientResponseTimeoutSec) with the
-// time limit given as the moment reading ends.
-Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info = nullptr);
 
 // ---- Head parsing ----
 //

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "slp.h"
-#include "slp/slp_wire.h"
 #include "slp_props.h"
+#include "slp_wire.h"
 
 namespace slpclient {
 

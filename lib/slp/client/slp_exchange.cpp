@@ -1,13 +1,11 @@
 #include "slp_exchange.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 
 #include "net_util.h"
 
@@ -75,28 +73,13 @@ SLPError askOverTcp(const AgentAddr& agent, const std::vector<uint8_t>& request,
 }  // namespace
 
 bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out) {
-    std::string host = entry;
-    out->portHost = defaultPort;
-    size_t colon = entry.rfind(':');
-    if (colon != std::string::npos) {
-        host = entry.substr(0, colon);
-        std::string port = entry.substr(colon + 1);
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
-        }
-        long p = strtol(port.c_str(), nullptr, 10);
-        if (p < 1 || p > 65535) return false;
-        out->portHost = static_cast<uint16_t>(p);
-    }
-    if (host.empty()) return false;
-    struct addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    struct addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
-    out->addrNet = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(res);
+    std::string host;
+    uint16_t port = defaultPort;
+    bool hasPort = false;
+    int err = 0;
+    if (!splitHostPort(entry, &host, &port, &hasPort) || port == 0) return false;
+    if (!resolveIPv4(host, &out->addrNet, &err)) return false;
+    out->portHost = port;
     return true;
 }
 

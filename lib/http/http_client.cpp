@@ -12,46 +12,10 @@
 #include <string>
 
 #include "EndPoint.h"
+#include "diag.h"
 #include "http_impl.h"
+#include "malloc_ptr.h"
 #include "net_util.h"
-#include "xml_util.h"
-
-namespace {
-
-// getaddrinfo reports through its result, not errno: the errno that perror() should explain.
-int lookupErrno(int rc) {
-    switch (rc) {
-        case EAI_SYSTEM:
-            return errno;
-        case EAI_MEMORY:
-            return ENOMEM;
-        case EAI_AGAIN:
-            return EAGAIN;
-        default:
-            return ENXIO;  // no address for that name
-    }
-}
-
-// The first IPv4 address of hostname, in network byte order; false after perror(hostname).
-// getaddrinfo, unlike gethostbyname, is safe on many threads at once.
-bool resolveHost(const char* hostname, uint32_t* addrNet) {
-    struct addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* res = nullptr;
-    int rc = getaddrinfo(hostname, nullptr, &hints, &res);
-    if (rc != 0 || res == nullptr) {
-        errno = lookupErrno(rc);
-        perror(hostname);
-        if (res != nullptr) freeaddrinfo(res);
-        return false;
-    }
-    *addrNet = reinterpret_cast<struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(res);
-    return true;
-}
-
-}  // namespace
 
 HTTPReq* newHTTPReq(const char* method, const std::string& uri) {
     HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
@@ -79,11 +43,16 @@ void setBody(HTTPReq* req, const char* text) {
 
 int openClientSocket(const char* hostname, unsigned short port) {
     if (hostname == nullptr || port == 0) return -1;
-    uint32_t addrNet = static_cast<uint32_t>(inet_ADDR(hostname));
-    if (addrNet == 0 && !resolveHost(hostname, &addrNet)) return -1;
+    uint32_t addrNet = 0;
+    int err = 0;
+    if (!resolveIPv4(hostname, &addrNet, &err)) {
+        errno = err;
+        diagPerror(hostname);
+        return -1;
+    }
     int sock = connectTcp(addrNet, port, kClientConnectTimeoutMs);
     if (sock < 0) {
-        perror("connect");
+        diagPerror("connect");
         return -1;
     }
     setIoTimeouts(sock, kClientIoTimeoutSec);
@@ -146,14 +115,14 @@ Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info) {
 
     StatusLine status;
     if (!parseStatusLine(head, headEnd, &status)) {
-        fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+        diagf(DiagStream::Err, "Unexpected response from server:\n%s\n", head);
         info->result = got > 0 ? ResponseResult::BadResponse : ResponseResult::NoResponse;
         info->timedOut = timedOut;
         return nullptr;
     }
     info->status = status.code;
     if (status.code != 200) {
-        fprintf(stderr, "Error %d %s\n", status.code, status.reason.str().c_str());
+        diagf(DiagStream::Err, "Error %d %s\n", status.code, status.reason.str().c_str());
         info->result = ResponseResult::ErrorStatus;
         return nullptr;
     }
@@ -161,7 +130,7 @@ Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info) {
     const char* bodyStart = nullptr;
     info->result = ResponseResult::BadResponse;
     if (!status.connectionClose || !parseContentLength(status.end, headEnd, &length, &bodyStart)) {
-        fprintf(stderr, "Unexpected response from server:\n%s\n", head);
+        diagf(DiagStream::Err, "Unexpected response from server:\n%s\n", head);
         return nullptr;
     }
     MallocText body(newBodyBuffer(length));
@@ -170,13 +139,14 @@ Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info) {
     size_t received = receiveBody(sock, bodyStart, headEnd, body.get(), want, deadline);
     info->result = received < want ? ResponseResult::ShortBody : ResponseResult::Undecodable;
     if (received < want) {
-        fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
-                static_cast<int>(received), length);
+        diagf(DiagStream::Err, "Only received %d bytes of message body out of %d expected.\n",
+              static_cast<int>(received), length);
     } else {
         // The server closes after the body, so this read normally sees the end of the stream.
         char extra[kHeadBufSize + 1] = {};
         ssize_t n = readSomeBy(sock, extra, kHeadBufSize, deadline);
-        if (n > 0) fprintf(stderr, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
+        if (n > 0)
+            diagf(DiagStream::Err, "%d extra bytes read!\n#%s#\n", static_cast<int>(n), extra);
     }
     Msg* reply = parseMsg(body.get(), received, MsgTable::Responses);
     if (reply != nullptr) info->result = ResponseResult::Ok;

@@ -9,11 +9,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 
 #include "EndPoint.h"
+#include "diag.h"
 #include "net_util.h"
+#include "no_destructor.h"
 
 namespace {
 
@@ -21,20 +22,6 @@ constexpr uint16_t kMonitorPortHost = 5646;
 // fgets reads at most kLineBufSize - 1 characters; a longer line arrives in pieces, and each
 // piece is an entry (or a format error) of its own.
 constexpr int kLineBufSize = 128;
-
-// Holds a T that is built on first use and never destroyed: detached connection threads may
-// still look coordinates up while the process exits.
-template <typename T>
-class NoDestructor {
-public:
-    NoDestructor() { new (mStorage) T(); }
-    NoDestructor(const NoDestructor&) = delete;
-    NoDestructor& operator=(const NoDestructor&) = delete;
-    T* get() { return std::launder(reinterpret_cast<T*>(mStorage)); }
-
-private:
-    alignas(T) unsigned char mStorage[sizeof(T)];
-};
 
 struct CoordTable {
     // One lock around loads and lookups: a load must exclude both, and lookups are a map find.
@@ -59,21 +46,21 @@ using FilePtr = std::unique_ptr<FILE, FileClose>;
 void loadTable(CoordTable& t) {
     const char* dir = getenv("VARNO_PATH");
     if (dir == nullptr) {
-        printf("VARNO_PATH not set, returning now...\n");
+        diagf(DiagStream::Out, "VARNO_PATH not set, returning now...\n");
         return;
     }
     const std::string path = std::string(dir) + "/gnp.coords";
     // "e": the node loader runs through system() on other threads and must not inherit this.
     FilePtr f(fopen(path.c_str(), "re"));
     if (!f) {
-        printf("coordinate file not found, returning now...\n");
+        diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
         return;
     }
     char line[kLineBufSize];
     while (fgets(line, sizeof line, f.get()) != nullptr) {
         char* blank = strchr(line, ' ');
         if (blank == nullptr) {
-            printf("coordinate file format error, returning now...\n");
+            diagf(DiagStream::Out, "coordinate file format error, returning now...\n");
             return;
         }
         *blank = '\0';
@@ -84,7 +71,7 @@ void loadTable(CoordTable& t) {
     // A read error (the path names a directory, an I/O fault) is not the end of the file: a
     // partial table must not become the table for the rest of the process.
     if (ferror(f.get())) {
-        printf("coordinate file not found, returning now...\n");
+        diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
         return;
     }
     t.coordmap_initialized = true;
@@ -100,7 +87,7 @@ std::string getCoordinates(unsigned long target_addr) {
         if (!t.coordmap_initialized) return "";
     }
     const std::string host = inet_NTOS(target_addr);
-    printf("finding coordinates for %s...\n", host.c_str());
+    diagf(DiagStream::Out, "finding coordinates for %s...\n", host.c_str());
     auto it = t.coordmap.find(host);
     return it == t.coordmap.end() ? std::string() : it->second;
 }
@@ -108,14 +95,14 @@ std::string getCoordinates(unsigned long target_addr) {
 void gnpmon_color(std::string addr, int color) {
     const char* monitor = getenv("VARNO_GNPMONITOR");
     if (monitor == nullptr) {
-        printf("VARNO_GNPMONITOR not set, returning now\n");
+        diagf(DiagStream::Out, "VARNO_GNPMONITOR not set, returning now\n");
         return;
     }
     // Bounded, so an unreachable monitor holds the request for at most the client connect limit.
     Fd s(connectTcp(static_cast<uint32_t>(inet_ADDR(monitor)), kMonitorPortHost,
                     kClientConnectTimeoutMs));
     if (!s.valid()) {
-        perror("gnpmon_color: connect:");
+        diagPerror("gnpmon_color: connect:");
         return;
     }
     // The close marks the end of the message; nothing comes back. MSG_NOSIGNAL: a monitor that

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 
 namespace slpclient {
 

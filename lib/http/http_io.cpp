@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diag.h"
 #include "http_impl.h"
 #include "net_util.h"
 
@@ -18,16 +19,17 @@ size_t writeMessage(int sock, const char* head, size_t headLen, const char* body
 
 char* newBodyBuffer(int length) {
     if (length <= 0) {
-        fprintf(stderr, "Body length is: %d\n", length);
+        diagf(DiagStream::Err, "Body length is: %d\n", length);
         return nullptr;
     }
     // The length comes from the peer: never allocate more than a message can sensibly need.
     if (length > kMaxBodyBytes) {
-        fprintf(stderr, "Body length %d is above the limit of %d bytes\n", length, kMaxBodyBytes);
+        diagf(DiagStream::Err, "Body length %d is above the limit of %d bytes\n", length,
+              kMaxBodyBytes);
         return nullptr;
     }
     char* body = static_cast<char*>(calloc(static_cast<size_t>(length) + 1, 1));
-    if (body == nullptr) fprintf(stderr, "Cannot allocate a body of %d bytes\n", length);
+    if (body == nullptr) diagf(DiagStream::Err, "Cannot allocate a body of %d bytes\n", length);
     return body;
 }
 

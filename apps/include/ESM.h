@@ -96,3 +96,5 @@ extern const char* DAstr;
 extern pthread_mutex_t term_mut;
 extern pthread_cond_t term_cond;
 extern int num_of_requests;  // guarded by term_mut
+// main ends once num_of_requests exceeds this.
+constexpr int kRequestLimit = 100;

@@ -3,10 +3,9 @@
 #include <new>
 #include <utility>
 
-namespace slpclient {
-
-// Holds a T that is built on first use and never destroyed: lookups may run on detached threads
-// that outlive main, so process-wide state must survive static destruction.
+// Holds a T that is built on first use and never destroyed. Detached connection threads may
+// outlive main, so process-wide state they touch must survive static destruction:
+//   static NoDestructor<Table> sTable;  ...  sTable.get()->...
 template <typename T>
 class NoDestructor {
 public:
@@ -21,5 +20,3 @@ public:
 private:
     alignas(T) unsigned char mStorage[sizeof(T)];
 };
-
-}  // namespace slpclient

@@ -16,9 +16,11 @@
 #include <memory>
 #include <mutex>
 
+#include "diag.h"
 #include "http_impl.h"
+#include "malloc_ptr.h"
+#include "mutex_lock.h"
 #include "net_util.h"
-#include "xml_util.h"
 
 pthread_mutex_t global_time_mut = PTHREAD_MUTEX_INITIALIZER;
 long global_utime = 0;
@@ -28,17 +30,6 @@ namespace {
 
 const char kHttpVersion[] = "HTTP/1.1";
 constexpr useconds_t kAcceptPauseUs = 100000;
-
-class PthreadLock {
-public:
-    explicit PthreadLock(pthread_mutex_t* m) : mMutex(m) { pthread_mutex_lock(mMutex); }
-    ~PthreadLock() { pthread_mutex_unlock(mMutex); }
-    PthreadLock(const PthreadLock&) = delete;
-    PthreadLock& operator=(const PthreadLock&) = delete;
-
-private:
-    pthread_mutex_t* mMutex;
-};
 
 // Errors after which accept is simply tried again. The network errors are ones Linux reports
 // for a connection that died while queued; the resource errors call for a short pause, so that
@@ -155,7 +146,7 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
             bool pause = false;
             if (acceptErrorIsTransient(err, &pause)) {
                 errno = err;
-                perror("accept");
+                diagPerror("accept");
                 if (pause) usleep(kAcceptPauseUs);
                 continue;
             }
@@ -166,7 +157,7 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
             if (!a->stopped) {
                 a->stopped = true;
                 errno = err;
-                perror("accept");
+                diagPerror("accept");
                 shutdown(a->listener.get(), SHUT_RDWR);
             }
             return;
@@ -183,8 +174,8 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
                 // Only this connection is lost; this thread goes on accepting the others (the
                 // place counted for the new thread becomes this thread's own again).
                 errno = err;
-                perror("pthread_create");
-                fputs("Can't create thread... exit now!\n", stderr);
+                diagPerror("pthread_create");
+                diagf(DiagStream::Err, "Can't create thread... exit now!\n");
                 close(sock);
                 continue;
             }
@@ -199,19 +190,19 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
 void reportUndecodable(DecodeStatus status) {
     switch (status) {
         case DecodeStatus::UnknownType:
-            fputs("undefined request type\n", stderr);
+            diagf(DiagStream::Err, "undefined request type\n");
             break;
         case DecodeStatus::NotXml:
-            fputs("request body is not a well-formed XML document\n", stderr);
+            diagf(DiagStream::Err, "request body is not a well-formed XML document\n");
             break;
         case DecodeStatus::NoRoot:
-            fputs("request document has no root element\n", stderr);
+            diagf(DiagStream::Err, "request document has no root element\n");
             break;
         case DecodeStatus::Doctype:
-            fputs("request document declares a document type\n", stderr);
+            diagf(DiagStream::Err, "request document declares a document type\n");
             break;
         default:
-            fputs("request document does not have the elements of its type\n", stderr);
+            diagf(DiagStream::Err, "request document does not have the elements of its type\n");
             break;
     }
 }
@@ -219,12 +210,12 @@ void reportUndecodable(DecodeStatus status) {
 // Decodes the request, runs the handler and writes the response (or the error response).
 void answer(const Parameters& p, const HTTPReq* req) {
     if (req == nullptr) {
-        fputs("readHTTPRequest returned NULL\n", stderr);
+        diagf(DiagStream::Err, "readHTTPRequest returned NULL\n");
         sendHTTPError(p.sock);
         return;
     }
     if (p.RecvCallback == nullptr) {
-        fputs("RecvCallback is NULL!\n", stderr);
+        diagf(DiagStream::Err, "RecvCallback is NULL!\n");
         sendHTTPError(p.sock);
         return;
     }
@@ -244,13 +235,13 @@ void answer(const Parameters& p, const HTTPReq* req) {
     std::unique_ptr<Msg> reply(p.RecvCallback(request.get()));
     request.reset();
     if (!reply) {
-        fputs("RecvCallback returned NULL\n", stderr);
+        diagf(DiagStream::Err, "RecvCallback returned NULL\n");
         sendHTTPError(p.sock);
         return;
     }
     MallocText text(reply->getChars());
     if (!text) {
-        fputs("reply could not be serialised\n", stderr);
+        diagf(DiagStream::Err, "reply could not be serialised\n");
         sendHTTPError(p.sock);
         return;
     }
@@ -274,20 +265,20 @@ void get_rusage_times(long* utime, long* stime) {
 }
 
 void global_time_init() {
-    PthreadLock lock(&global_time_mut);
+    MutexLock lock(&global_time_mut);
     global_utime = 0;
     global_stime = 0;
 }
 
 void global_time_add(long utime, long stime) {
-    PthreadLock lock(&global_time_mut);
+    MutexLock lock(&global_time_mut);
     global_utime += utime;
     global_stime += stime;
 }
 
 void startServerLoop(unsigned short port, MsgHandler handler) {
     if (handler == nullptr) {
-        fputs("RecvCallback is NULL!\n", stderr);
+        diagf(DiagStream::Err, "RecvCallback is NULL!\n");
         exit(1);
     }
     // Once, before any connection thread parses.
@@ -297,8 +288,8 @@ void startServerLoop(unsigned short port, MsgHandler handler) {
     int err = pthread_create(&tid, nullptr, serverThread, param);
     if (err != 0) {
         errno = err;
-        perror("pthread_create");
-        fputs("Can't create thread... exit now!\n", stderr);
+        diagPerror("pthread_create");
+        diagf(DiagStream::Err, "Can't create thread... exit now!\n");
         delete param;
         exit(1);
     }
@@ -309,10 +300,10 @@ int openServerSocket(unsigned short port) {
     const char* failed = nullptr;
     int s = listenTcp(htonl(INADDR_ANY), port, &failed);
     if (s < 0) {
-        perror(failed);
+        diagPerror(failed);
         return -1;
     }
-    fprintf(stderr, "Listening on port %d\n", port);
+    diagf(DiagStream::Err, "Listening on port %d\n", port);
     return s;
 }
 
@@ -321,12 +312,12 @@ void* serverThread(void* arg) {
     std::unique_ptr<ThreadParam> param(static_cast<ThreadParam*>(arg));
     Fd listener(openServerSocket(param->listenport));
     if (!listener.valid()) {
-        fprintf(stderr, "Couldn't open server socket on port %d.\n", param->listenport);
+        diagf(DiagStream::Err, "Couldn't open server socket on port %d.\n", param->listenport);
         exit(1);
     }
     serveListener(std::move(listener), param->RecvCallback);
     param.reset();
-    fputs("serverThread terminating now...\n", stderr);
+    diagf(DiagStream::Err, "serverThread terminating now...\n");
     return nullptr;
 }
 
@@ -399,7 +390,7 @@ HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
 
     RequestLine line;
     if (!parseRequestLine(head, headEnd, &line)) {
-        fprintf(stderr, "Unexpected header from client:\n%s\n", head);
+        diagf(DiagStream::Err, "Unexpected header from client:\n%s\n", head);
         return nullptr;
     }
     memcpy(req->method, line.method.data, line.method.len);
@@ -410,7 +401,7 @@ HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
     int length = 0;
     const char* bodyStart = nullptr;
     if (!parseContentLength(line.end, headEnd, &length, &bodyStart)) {
-        fprintf(stderr, "Unexpected content-length from client:\n%s\n", head);
+        diagf(DiagStream::Err, "Unexpected content-length from client:\n%s\n", head);
         return nullptr;
     }
     req->body = newBodyBuffer(length);
@@ -419,8 +410,8 @@ HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
     size_t received =
         receiveBody(sock, bodyStart, headEnd, req->body, static_cast<size_t>(length), deadline);
     if (received < static_cast<size_t>(length)) {
-        fprintf(stderr, "Only received %d bytes of message body out of %d expected.\n",
-                static_cast<int>(received), length);
+        diagf(DiagStream::Err, "Only received %d bytes of message body out of %d expected.\n",
+              static_cast<int>(received), length);
     }
     return req.release();
 }
@@ -433,8 +424,8 @@ void sendHTTPResponse(int sock, const char* text) {
                  kHttpVersion, static_cast<int>(n));
     size_t written = writeMessage(sock, head, static_cast<size_t>(headLen), text, n);
     if (written < n) {
-        fprintf(stderr, "Warning: Could only write %d bytes out of %d total!\n",
-                static_cast<int>(written), static_cast<int>(n));
+        diagf(DiagStream::Err, "Warning: Could only write %d bytes out of %d total!\n",
+              static_cast<int>(written), static_cast<int>(n));
     }
 }
 

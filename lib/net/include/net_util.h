@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Time limits, in one place.
 constexpr int kServerIoTimeoutSec = 30;  // server: a read or write that waits this long fails
@@ -73,3 +74,13 @@ size_t writeAllv(int fd, struct iovec* iov, int count);
 // Writes all len bytes, retrying EINTR; never raises SIGPIPE. Returns the count written, which
 // is less than len when the peer went away or the write timed out.
 size_t writeAll(int fd, const void* buf, size_t len);
+
+// Splits "host[:port]" at its last ':'. A port is 1 to 5 decimal digits worth at most 65535 (0
+// included: callers that need a real port check for it). False for an empty host or a bad port;
+// *hasPort tells whether a port was given (*portHost is left alone when not).
+bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort);
+
+// The IPv4 address (network byte order) of host: a dotted quad with the inet_aton rules, or a
+// name looked up with getaddrinfo, which is safe on many threads at once. False with *err set to
+// an errno value that explains it (ENXIO: no such host).
+bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err);

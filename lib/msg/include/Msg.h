@@ -363,6 +363,3 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status = nullptr);
 // then decodes the document as decodeMsg() does. The caller owns the result. Parsing stops at a
 // document type declaration: its entities could make a small body expand without bound.
 Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status = nullptr);
-
-// Largest "num" accepted for any one list of a received document.
-constexpr uint32_t kMaxListEntries = 1048576;

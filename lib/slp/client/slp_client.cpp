@@ -14,13 +14,11 @@
 
 #include "no_destructor.h"
 #include "slp.h"
-#include "slp/slp_wire.h"
 #include "slp_exchange.h"
 #include "slp_props.h"
+#include "slp_wire.h"
 
 namespace {
-
-using slpclient::NoDestructor;
 
 struct Handle {
     std::string lang;

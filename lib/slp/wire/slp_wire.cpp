@@ -1,4 +1,4 @@
-#include "slp/slp_wire.h"
+#include "slp_wire.h"
 
 namespace slpwire {
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "diag.h"
 #include "num_util.h"
 
 void writeMember(XmlWriter& l, const TransportEndPoint& t) {
@@ -38,7 +39,8 @@ void writeZone(XmlWriter& l, const EndZone& z, bool withEP) {
         // The representative endpoint travels as the signed value of its network-order bytes.
         const uint32_t ep = static_cast<uint32_t>(z.getEP());
         e.num("ep", ep);
-        printf("varno: setEP %d -> %d\n", static_cast<int32_t>(ep), static_cast<int32_t>(ep));
+        diagf(DiagStream::Out, "varno: setEP %d -> %d\n", static_cast<int32_t>(ep),
+              static_cast<int32_t>(ep));
     }
 }
 
@@ -49,7 +51,8 @@ void readZone(XmlCursor& l, EndZone& z, bool withEP) {
     if (withEP) {
         const std::string text = e.text();
         z.setEP(parseU32(text.c_str()));
-        printf("varno: getEP %s -> %d\n", text.c_str(), static_cast<int32_t>(z.getEP()));
+        diagf(DiagStream::Out, "varno: getEP %s -> %d\n", text.c_str(),
+              static_cast<int32_t>(z.getEP()));
     }
 }
 

@@ -11,6 +11,9 @@
 #include <memory>
 #include <string>
 
+// Largest "num" accepted for any one list of a received document.
+constexpr uint32_t kMaxListEntries = 1048576;
+
 struct DocFree {
     void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
@@ -31,12 +34,6 @@ public:
 private:
     xmlChar* mText;
 };
-
-// Owns a malloc'd buffer such as the one getChars() returns.
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeDeleter>;
 
 // Appends children to one element. Numbers go out as "%d" of the 32-bit value, reals as "%f".
 class XmlWriter {

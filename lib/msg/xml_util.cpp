@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "EndPoint.h"
-#include "Msg.h"
 #include "num_util.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 Fd& Fd::operator=(Fd&& o) noexcept {
     if (this != &o) reset(o.release());
@@ -153,4 +155,46 @@ size_t writeAll(int fd, const void* buf, size_t len) {
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort) {
+    const size_t colon = text.rfind(':');
+    *hasPort = colon != std::string::npos;
+    *host = text.substr(0, colon);
+    if (host->empty()) return false;
+    if (!*hasPort) return true;
+    const std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const unsigned long p = strtoul(port.c_str(), nullptr, 10);
+    if (p > 65535) return false;
+    *portHost = static_cast<uint16_t>(p);
+    return true;
+}
+
+bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
+    struct in_addr a;
+    if (inet_aton(host.c_str(), &a) != 0) {
+        *addrNet = a.s_addr;
+        return true;
+    }
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* res = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        // getaddrinfo reports through its result, not errno.
+        *err = rc == EAI_SYSTEM   ? errno
+               : rc == EAI_MEMORY ? ENOMEM
+               : rc == EAI_AGAIN  ? EAGAIN
+                                  : ENXIO;
+        if (res != nullptr) freeaddrinfo(res);
+        return false;
+    }
+    *addrNet = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return true;
 }

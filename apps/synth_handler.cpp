@@ -1,0 +1,60 @@
+// The daemon's handler and the state it shares with main: the Directory Agent text and the count
+// of answered requests.
+
+#include "ESM.h"
+#include "diag.h"
+#include "mutex_lock.h"
+
+const char* DAstr = "";
+pthread_mutex_t term_mut = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t term_cond = PTHREAD_COND_INITIALIZER;
+int num_of_requests = 0;  // guarded by term_mut
+
+namespace {
+
+const char* const kScope = "default";
+
+void countAnsweredRequest() {
+    MutexLock lock(&term_mut);
+    ++num_of_requests;
+    // Signalled with the lock held, so main cannot miss it between its test and its wait.
+    if (num_of_requests >= kRequestLimit) pthread_cond_signal(&term_cond);
+}
+
+}  // namespace
+
+Msg* RecvCallback(Msg* req) {
+    if (req->getType() != Msg::SynthESMReq) {
+        diagf(DiagStream::Out, "Not getting the right request!\n");
+        return nullptr;
+    }
+    diagf(DiagStream::Out, "Got SynthESMReq from %s:%d\n", req->getSrcAddrStr().c_str(),
+          req->getSrcPort());
+    auto* synth = static_cast<SynthESMReq*>(req);
+    std::vector<EndPoint> epv = synth->getEPVec();
+    std::vector<EndZone> ezv = synth->getZoneVec();
+
+    std::vector<TransportEndPoint> epproxies;
+    std::vector<TransportEndPoint> ezproxies;
+    for (EndPoint& ep : epv) {
+        ESMProxyLocator locator(ep, DAstr, kScope);
+        epproxies.push_back(locator.getESMProxy());
+        diagf(DiagStream::Out, "got proxy %s\n", epproxies.back().getStr().c_str());
+    }
+    for (EndZone& ez : ezv) {
+        ESMProxyLocator locator(ez, DAstr, kScope);
+        ezproxies.push_back(locator.getESMProxy());
+        diagf(DiagStream::Out, "got proxy %s\n", ezproxies.back().getStr().c_str());
+    }
+
+    ESMProxyInitor esminit(epproxies, ezproxies);
+    if (!esminit.initOk()) {
+        diagf(DiagStream::Out, "ESM init failed!?\n");
+        return nullptr;
+    }
+    std::vector<MulticastEndPoint> eptransports = esminit.getEPTransports();
+    std::vector<MulticastEndPoint> eztransports = esminit.getZoneTransports();
+    Msg* rep = new SynthESMOk(req->getId(), req->getVersion(), eptransports, eztransports);
+    countAnsweredRequest();
+    return rep;
+}
