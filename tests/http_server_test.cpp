@@ -388,7 +388,7 @@ TEST_F(HttpServerTest, ConnectionOnDescriptorZeroIsServed) {
     dup2(pair[1], 0);
     close(pair[1]);
     ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
-    EXPECT_EQ(HTTPconn(new Parameters{dispatch, 0, 1, 0, 0}), nullptr);
+    EXPECT_EQ(HTTPconn(new Parameters{dispatch, 0, 0, 0}), nullptr);
     std::string out;
     EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
     dup2(savedStdin.get(), 0);
@@ -456,7 +456,7 @@ TEST_F(HttpServerTest, ConnectionWithoutHandlerGetsTheErrorResponse) {
     Fd peer(pair[0]);
     ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
     CaptureFd err(2);
-    EXPECT_EQ(HTTPconn(new Parameters{nullptr, pair[1], 1, 0, 0}), nullptr);
+    EXPECT_EQ(HTTPconn(new Parameters{nullptr, pair[1], 0, 0}), nullptr);
     std::string out;
     EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
     EXPECT_EQ(out, kErrorResponse);

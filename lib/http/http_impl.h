@@ -71,7 +71,6 @@ struct ThreadParam {
 struct Parameters {
     MsgHandler RecvCallback;
     int sock;          // the accepted connection, closed by the thread
-    int threaded;      // 1: served on a thread of its own
     uint32_t srcaddr;  // peer address, network byte order
     uint16_t srcport;  // peer port, network byte order
 };

@@ -122,6 +122,52 @@ void trimAllocator() {
 #endif
 }
 
+// What a failed accept calls for.
+enum class AcceptFailure {
+    Retry,  // a signal, or a connection that died while queued
+    Pause,  // out of descriptors or memory: retry after a pause so connections can finish
+    Quiet,  // the listener's time limit ran out without a connection
+    Stop,   // the listener is broken: no thread accepts on it again
+};
+
+AcceptFailure classifyAcceptError(int err) {
+    if (err == EINTR) return AcceptFailure::Retry;
+    if (err == EAGAIN || err == EWOULDBLOCK) return AcceptFailure::Quiet;
+    bool pause = false;
+    if (!acceptErrorIsTransient(err, &pause)) return AcceptFailure::Stop;
+    return pause ? AcceptFailure::Pause : AcceptFailure::Retry;
+}
+
+// The first thread to meet a permanent accept failure reports it and shuts the listener down,
+// so that the threads blocked in accept learn of it too.
+void stopAccepting(Acceptors* a, int err) {
+    std::lock_guard<std::mutex> lock(a->mutex);
+    if (a->stopped) return;
+    a->stopped = true;
+    errno = err;
+    diagPerror("accept");
+    shutdown(a->listener.get(), SHUT_RDWR);
+}
+
+// Called by a thread that has just taken the last place waiting in accept: starts another
+// thread to wait there, counted in at once so that no other thread starts one too. When no thread
+// can be started, the connection just accepted is dropped (only it is lost) and false returned;
+// the place counted for the new thread becomes the caller's own again.
+bool startSpareAcceptor(const std::shared_ptr<Acceptors>& shared, int sock) {
+    Acceptors* a = shared.get();
+    ++a->idle;
+    pthread_t tid;
+    auto* share = new std::shared_ptr<Acceptors>(shared);
+    int err = pthread_create(&tid, &a->attr, connectionThread, share);
+    if (err == 0) return true;
+    delete share;
+    errno = err;
+    diagPerror("pthread_create");
+    diagf(DiagStream::Err, "Can't create thread... exit now!\n");
+    close(sock);
+    return false;
+}
+
 // Accepts and serves connections until accept fails for a reason that is not transient, or
 // (when mayEnd) until enough other threads wait or none came for a while. The calling thread is
 // counted in a->idle.
@@ -133,55 +179,34 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
         int sock = accept4(a->listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &len,
                            SOCK_CLOEXEC);
         if (sock < 0) {
-            int err = errno;
-            if (err == EINTR) continue;  // a signal, not a failure
-            // The listener's receive time limit ran out without a connection: not an error.
-            if (err == EAGAIN || err == EWOULDBLOCK) {
-                if (mayEnd && leaveIdle(a)) {
-                    trimAllocator();
+            const int err = errno;
+            switch (classifyAcceptError(err)) {
+                case AcceptFailure::Retry:
+                    if (err != EINTR) {
+                        errno = err;
+                        diagPerror("accept");
+                    }
+                    continue;
+                case AcceptFailure::Pause:
+                    errno = err;
+                    diagPerror("accept");
+                    usleep(kAcceptPauseUs);
+                    continue;
+                case AcceptFailure::Quiet:
+                    if (mayEnd && leaveIdle(a)) {
+                        trimAllocator();
+                        return;
+                    }
+                    continue;
+                case AcceptFailure::Stop:
+                    --a->idle;
+                    stopAccepting(a, err);
                     return;
-                }
-                continue;
-            }
-            bool pause = false;
-            if (acceptErrorIsTransient(err, &pause)) {
-                errno = err;
-                diagPerror("accept");
-                if (pause) usleep(kAcceptPauseUs);
-                continue;
-            }
-            --a->idle;
-            std::lock_guard<std::mutex> lock(a->mutex);
-            // Only the first thread to meet the failure reports it; the socket is shut down so
-            // that the others blocked in accept learn of it too.
-            if (!a->stopped) {
-                a->stopped = true;
-                errno = err;
-                diagPerror("accept");
-                shutdown(a->listener.get(), SHUT_RDWR);
-            }
-            return;
-        }
-        // The thread that takes the last waiting place counts the new thread in at once, so that
-        // no other thread starts one too.
-        if (--a->idle == 0) {
-            ++a->idle;
-            pthread_t tid;
-            auto* share = new std::shared_ptr<Acceptors>(shared);
-            int err = pthread_create(&tid, &a->attr, connectionThread, share);
-            if (err != 0) {
-                delete share;
-                // Only this connection is lost; this thread goes on accepting the others (the
-                // place counted for the new thread becomes this thread's own again).
-                errno = err;
-                diagPerror("pthread_create");
-                diagf(DiagStream::Err, "Can't create thread... exit now!\n");
-                close(sock);
-                continue;
             }
         }
+        if (--a->idle == 0 && !startSpareAcceptor(shared, sock)) continue;
         setIoTimeouts(sock, kServerIoTimeoutSec);
-        HTTPconn(new Parameters{a->handler, sock, 1, peer.sin_addr.s_addr, peer.sin_port});
+        HTTPconn(new Parameters{a->handler, sock, peer.sin_addr.s_addr, peer.sin_port});
         if (mayEnd && a->idle.load() >= kMaxIdleConnectionThreads) return;
         ++a->idle;
     }
