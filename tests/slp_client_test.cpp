@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "SLP.h"
+#include "slp_agents.h"
 #include "slp_test_util.h"
 #include "slp_wire.h"
 
@@ -390,4 +392,70 @@ TEST_F(SlpLookup, ServiceWithoutHandleOrAgentFails) {
     std::vector<ServiceInstance> v;
     EXPECT_EQ(svc.getSIvec(v), 0);
     EXPECT_EQ(svc.serviceAt(0), nullptr);
+}
+
+namespace {
+
+struct AgentLog {
+    std::mutex mu;
+    std::vector<std::pair<std::string, SLPAgentReport>> reports;  // guarded by mu
+};
+
+void logAgent(const SLPAgentReport* r, void* cookie) {
+    auto* log = static_cast<AgentLog*>(cookie);
+    std::lock_guard<std::mutex> lock(log->mu);
+    log->reports.emplace_back(r->agent, *r);
+}
+
+}  // namespace
+
+// Each agent asked is reported with what it did, in the order asked, until one answers.
+TEST_F(SlpLookup, ObserverHearsWhatEachAgentDid) {
+    const std::string timeouts = SLPGetProperty("net.slp.unicastTimeouts");
+    const std::string maxWait = SLPGetProperty("net.slp.unicastMaximumWait");
+    SLPSetProperty("net.slp.unicastTimeouts", "100,100");
+    SLPSetProperty("net.slp.unicastMaximumWait", "200");
+    const uint16_t closed = testutil::freePort("127.0.0.41", SOCK_DGRAM);
+    FakeDa scopeless("127.0.0.42", answer({}, slpwire::kScopeNotSupported));
+    FakeDa silentDa("127.0.0.43", silent());
+    FakeDa empty("127.0.0.44", answer({}));
+    FakeDa full("127.0.0.45", answer({kA}));
+    AgentLog log;
+    SLPSetAgentObserver(logAgent, &log);
+    Calls c;
+    const std::string agents = da("127.0.0.41", closed) + ",no-such-host.invalid," +
+                               da("127.0.0.42", scopeless.port()) + "," +
+                               da("127.0.0.43", silentDa.port());
+    EXPECT_EQ(find(agents, &c), SLP_SCOPE_NOT_SUPPORTED);
+    EXPECT_EQ(find(da("127.0.0.44", empty.port()) + "," + da("127.0.0.45", full.port()), &c),
+              SLP_OK);  // an empty answer is an answer: the second agent is not asked
+    EXPECT_EQ(find(da("127.0.0.45", full.port()), &c), SLP_OK);
+    SLPSetAgentObserver(nullptr, nullptr);
+    SLPSetProperty("net.slp.unicastTimeouts", timeouts.c_str());
+    SLPSetProperty("net.slp.unicastMaximumWait", maxWait.c_str());
+
+    struct Want {
+        std::string agent;
+        SLPAgentOutcome outcome;
+        SLPError error;
+        unsigned short daError;
+    };
+    const std::vector<Want> want = {
+        {da("127.0.0.41", closed), SLP_AGENT_REFUSED, SLP_NETWORK_ERROR, 0},
+        {"no-such-host.invalid", SLP_AGENT_ERROR, SLP_PARAMETER_BAD, 0},
+        {da("127.0.0.42", scopeless.port()), SLP_AGENT_ERROR, SLP_SCOPE_NOT_SUPPORTED,
+         slpwire::kScopeNotSupported},
+        {da("127.0.0.43", silentDa.port()), SLP_AGENT_TIMEOUT, SLP_NETWORK_TIMED_OUT, 0},
+        {da("127.0.0.44", empty.port()), SLP_AGENT_NONE, SLP_OK, 0},
+    };
+    std::lock_guard<std::mutex> lock(log.mu);
+    ASSERT_EQ(log.reports.size(), want.size() + 1);
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(want[i].agent);
+        EXPECT_EQ(log.reports[i].first, want[i].agent);
+        EXPECT_EQ(log.reports[i].second.outcome, want[i].outcome);
+        EXPECT_EQ(log.reports[i].second.error, want[i].error);
+        EXPECT_EQ(log.reports[i].second.daError, want[i].daError);
+    }
+    EXPECT_EQ(log.reports.back().second.outcome, SLP_AGENT_FOUND);
 }

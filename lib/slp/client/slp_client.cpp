@@ -14,6 +14,7 @@
 
 #include "no_destructor.h"
 #include "slp.h"
+#include "slp_agents.h"
 #include "slp_exchange.h"
 #include "slp_props.h"
 #include "slp_wire.h"
@@ -105,6 +106,38 @@ void deliver(SLPHandle h, const std::vector<slpwire::UrlEntry>& urls, int maxRes
     callback(h, nullptr, 0, SLP_LAST_CALL, cookie);
 }
 
+struct ObserverSlot {
+    std::mutex mu;
+    SLPAgentObserver* observer = nullptr;  // guarded by mu
+    void* cookie = nullptr;                // guarded by mu
+};
+
+ObserverSlot& observerSlot() {
+    static NoDestructor<ObserverSlot> sSlot;
+    return *sSlot.get();
+}
+
+void reportAgent(const std::string& entry, SLPAgentOutcome outcome, SLPError error,
+                 uint16_t daError) {
+    ObserverSlot& slot = observerSlot();
+    SLPAgentObserver* observer;
+    void* cookie;
+    {
+        std::lock_guard<std::mutex> lock(slot.mu);
+        observer = slot.observer;
+        cookie = slot.cookie;
+    }
+    if (observer == nullptr) return;
+    const SLPAgentReport report = {entry.c_str(), outcome, error, daError};
+    observer(&report, cookie);
+}
+
+SLPAgentOutcome outcomeOf(SLPError err, bool refused, const slpwire::SrvRply& reply) {
+    if (err == SLP_OK) return reply.urls.empty() ? SLP_AGENT_NONE : SLP_AGENT_FOUND;
+    if (err == SLP_NETWORK_TIMED_OUT) return SLP_AGENT_TIMEOUT;
+    return refused ? SLP_AGENT_REFUSED : SLP_AGENT_ERROR;
+}
+
 bool isNetworkError(SLPError e) {
     return e == SLP_NETWORK_TIMED_OUT || e == SLP_NETWORK_ERROR || e == SLP_PARAMETER_BAD;
 }
@@ -141,6 +174,13 @@ void SLPSetProperty(const char* pcName, const char* pcValue) {
     slpclient::setPropertyText(pcName, pcValue);
 }
 
+void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie) {
+    ObserverSlot& slot = observerSlot();
+    std::lock_guard<std::mutex> lock(slot.mu);
+    slot.observer = observer;
+    slot.cookie = cookie;
+}
+
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
                      const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {
     Handle* h = findHandle(hSLP);
@@ -169,12 +209,18 @@ SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcSc
                                     &request)) {
             return SLP_PARAMETER_BAD;
         }
+        bool refused = false;
+        uint16_t daError = 0;
         if (!slpclient::resolveAgent(entry, cfg.port, &agent)) {
             err = SLP_PARAMETER_BAD;
         } else {
-            err = slpclient::askAgent(agent, request, xid, cfg, &reply);
-            if (err == SLP_OK && reply.error != slpwire::kOk) err = mapDaError(reply.error);
+            err = slpclient::askAgent(agent, request, xid, cfg, &reply, &refused);
+            if (err == SLP_OK && reply.error != slpwire::kOk) {
+                daError = reply.error;
+                err = mapDaError(reply.error);
+            }
         }
+        reportAgent(entry, outcomeOf(err, refused, reply), err, daError);
         if (err == SLP_OK) {
             deliver(hSLP, reply.urls, cfg.maxResults, callback, pvCookie);
             return SLP_OK;

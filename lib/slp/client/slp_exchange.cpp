@@ -50,10 +50,14 @@ bool readExactly(int fd, size_t n, Clock::time_point deadline, std::vector<uint8
 
 // The request again over TCP; the reply is one message of the length in its header.
 SLPError askOverTcp(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                    const LookupConfig& cfg, slpwire::SrvRply* reply) {
+                    const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(cfg.maxWaitMs);
     Fd s(connectTcp(agent.addrNet, agent.portHost, cfg.maxWaitMs));
-    if (!s.valid()) return SLP_NETWORK_ERROR;
+    if (!s.valid()) {
+        if (errno == ETIMEDOUT) return SLP_NETWORK_TIMED_OUT;
+        *refused = errno == ECONNREFUSED;
+        return SLP_NETWORK_ERROR;
+    }
     setIoTimeouts(s.get(), (cfg.maxWaitMs + 999) / 1000);
     if (writeAll(s.get(), request.data(), request.size()) != request.size()) {
         return SLP_NETWORK_ERROR;
@@ -84,9 +88,10 @@ bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out
 }
 
 SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                  const LookupConfig& cfg, slpwire::SrvRply* reply) {
+                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused) {
+    *refused = false;
     // A request that does not fit a datagram goes over TCP straight away.
-    if (request.size() > cfg.mtu) return askOverTcp(agent, request, xid, cfg, reply);
+    if (request.size() > cfg.mtu) return askOverTcp(agent, request, xid, cfg, reply, refused);
 
     // A connected socket: replies from anyone but the agent are filtered by the kernel, and an
     // ICMP port unreachable shows up as ECONNREFUSED, so a DA that is down fails fast.
@@ -124,14 +129,15 @@ SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, u
             ssize_t got = recv(s.get(), buf.data(), buf.size(), 0);
             if (got < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
-                return SLP_NETWORK_ERROR;  // ECONNREFUSED: nobody listens there
+                *refused = errno == ECONNREFUSED;  // nobody listens there
+                return SLP_NETWORK_ERROR;
             }
             slpwire::ReplyParse r =
                 slpwire::parseSrvRply(buf.data(), static_cast<size_t>(got), reply);
             if (r == slpwire::ReplyParse::kMalformed || reply->hdr.xid != xid) continue;
             if (r == slpwire::ReplyParse::kTruncated ||
                 (reply->hdr.flags & slpwire::kFlagOverflow) != 0) {
-                return askOverTcp(agent, request, xid, cfg, reply);
+                return askOverTcp(agent, request, xid, cfg, reply, refused);
             }
             // A busy DA asks to be retried later: wait for the next retransmission.
             if (reply->error == slpwire::kDaBusyNow) continue;

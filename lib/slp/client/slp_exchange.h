@@ -25,8 +25,8 @@ bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out
 // Sends the SrvRqst `request` (whose XID is xid) to the agent and waits for its SrvRply, dropping
 // replies with another XID and malformed ones. SLP_OK with *reply filled in (its error code may
 // be non-zero); SLP_NETWORK_TIMED_OUT when no reply came within the retry schedule;
-// SLP_NETWORK_ERROR for a refusal or another socket failure.
+// SLP_NETWORK_ERROR for a refusal (*refused set: nobody listens there) or another socket failure.
 SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                  const LookupConfig& cfg, slpwire::SrvRply* reply);
+                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused);
 
 }  // namespace slpclient
