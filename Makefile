@@ -3,7 +3,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo asan-test tsan-test fuzz-smoke clean
+.PHONY: all deps build test demo asan-test tsan-test fuzz-smoke format format-check clean
 
 all: build
 
@@ -39,6 +39,14 @@ tsan-test: deps
 fuzz-smoke:
 	@WITH_CLANG=1 scripts/install-deps.sh
 	scripts/fuzz.sh $${FUZZ_SECONDS:-20}
+
+# The layout of every C++ file, as .clang-format says.
+format:
+	scripts/format.sh
+
+format-check:
+	@WITH_FORMAT=1 scripts/install-deps.sh
+	scripts/format.sh --check
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -5,6 +5,10 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
           python3 iproute2 procps)
+# clang-format checks the layout of the tree in CI.
+if [[ "${WITH_FORMAT:-0}" == 1 ]]; then
+  packages+=(clang-format)
+fi
 # clang and its runtime build the fuzz targets; optional for a plain build.
 if [[ "${WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)

@@ -9,12 +9,13 @@
 namespace cli {
 
 int usageError(const char* prog, const std::string& message) {
-    fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", prog, message.c_str(),
-            prog);
+    fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", prog, message.c_str(), prog);
     return kUsageStatus;
 }
 
-void printVersion(const char* prog) { printf("%s %s\n", prog, ESM_VERSION); }
+void printVersion(const char* prog) {
+    printf("%s %s\n", prog, ESM_VERSION);
+}
 
 bool parseNumber(const char* text, long min, long max, long* out) {
     if (text == nullptr || *text == '\0') return false;
