@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
-          python3 iproute2 procps)
+          python3 iproute2 procps help2man)
 # clang and its runtime build the fuzz targets; optional for a plain build.
 if [[ "${WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
