@@ -5,22 +5,31 @@
 
 namespace {
 
-const char* const kProxyType = "ESMProxy";
-const char* const kComputeType = "CompResource";
 const int kColourClient = 2;  // a client endpoint without a proxy of its own
 const int kColourNode = 6;    // the node chosen to serve it
 
 }  // namespace
 
+std::string runningProxyPredicate(const EndPoint& ep) {
+    return "(&(addr=" + ep.getAddrStr() + ")(mask=255.255.255.255))";
+}
+
+std::string runningProxyPredicate(const EndZone& ez) {
+    // A zone is found by its own mask.
+    return "(&(addr=" + ez.getAddrStr() + ")(mask=" + ez.getMaskStr() + "))";
+}
+
+std::string computeNodePredicate(const std::string& coords) {
+    return "(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=" + coords + ")))";
+}
+
 ESMProxyLocator::ESMProxyLocator(EndPoint& ep, std::string DAaddr, std::string scope) {
-    const std::string a = ep.getAddrStr();
-    locate("(&(addr=" + a + ")(mask=255.255.255.255))", ep.getAddr(), true, a, DAaddr, scope);
+    locate(runningProxyPredicate(ep), ep.getAddr(), true, ep.getAddrStr(), DAaddr, scope);
 }
 
 ESMProxyLocator::ESMProxyLocator(EndZone& ez, std::string DAaddr, std::string scope) {
-    // A zone is found by its own mask; its coordinates are those of its representative endpoint.
-    locate("(&(addr=" + ez.getAddrStr() + ")(mask=" + ez.getMaskStr() + "))", ez.getEP(), false,
-           std::string(), DAaddr, scope);
+    // Its coordinates are those of its representative endpoint.
+    locate(runningProxyPredicate(ez), ez.getEP(), false, std::string(), DAaddr, scope);
 }
 
 ServiceInstance& ESMProxyLocator::selectProxy(std::vector<ServiceInstance>& sivec) {
@@ -31,7 +40,7 @@ void ESMProxyLocator::locate(const std::string& firstPredicate, unsigned long co
                              bool notifyMonitor, const std::string& monitorAddr,
                              const std::string& DAaddr, const std::string& scope) {
     std::vector<ServiceInstance> sivec;
-    SLPService running(kProxyType, firstPredicate, DAaddr, scope);
+    SLPService running(kESMProxyType, firstPredicate, DAaddr, scope);
     if (running.FindServices() >= 0 && running.numFound() > 0 && running.getSIvec(sivec) > 0) {
         ServiceInstance& proxy = selectProxy(sivec);
         mESMProxy.setAddr(proxy.getAddr());
@@ -47,8 +56,7 @@ void ESMProxyLocator::locate(const std::string& firstPredicate, unsigned long co
     }
     diagf(DiagStream::Out, "coordinates: [%s]\n", coords.c_str());
 
-    SLPService compute(kComputeType, "(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=" + coords + ")))",
-                       DAaddr, scope);
+    SLPService compute(kCompResourceType, computeNodePredicate(coords), DAaddr, scope);
     if (compute.FindServices() < 0 || compute.numFound() <= 0 || compute.getSIvec(sivec) <= 0) {
         return;
     }

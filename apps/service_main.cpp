@@ -4,12 +4,35 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "ESM.h"
+#include "cli.h"
 #include "http.h"
 #include "mutex_lock.h"
 
 namespace {
+
+const char kHelp[] =
+    "Usage: esm-synthd PORT DA\n"
+    "The synthesis service: listens for HTTP on TCP port PORT of every local address, answers\n"
+    "each SynthESMReq with a SynthESMOk giving the multicast transport of every endpoint and\n"
+    "zone, and finds their proxies through the SLP Directory Agent DA.\n"
+    "\n"
+    "Arguments:\n"
+    "  PORT   read like strtol and cut to 16 bits: 8080abc is 8080, 65616 is 80, and text\n"
+    "         without digits lets the system pick a port (find it with ss -ltnp)\n"
+    "  DA     the Directory Agent: a.b.c.d or a host name (port 427), host:port, or a\n"
+    "         comma-separated list of these, asked in turn until one answers\n"
+    "\n"
+    "Options (only as the single argument):\n"
+    "  --help      print this help and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Output: \"waiting for request\" on standard output once it runs, then the progress of\n"
+    "every request; after the 101st answered request \"utime N, stime N\" on standard error,\n"
+    "a 3-second pause, and exit status 0. Any other number of arguments prints\n"
+    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1.\n";
 
 // Every connection thread allocates from one of many malloc arenas. With glibc's defaults a
 // burst of large requests leaves each arena holding tens of MiB once the burst is over: freed
@@ -33,6 +56,15 @@ unsigned short portArg(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only a lone --help or --version is an option; every other command line is read as designed.
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        cli::printVersion("esm-synthd");
+        return 0;
+    }
     if (argc != 3) {
         printf("arg: port DA\n");
         exit(-1);

@@ -12,8 +12,6 @@ int num_of_requests = 0;  // guarded by term_mut
 
 namespace {
 
-const char* const kScope = "default";
-
 void countAnsweredRequest() {
     MutexLock lock(&term_mut);
     ++num_of_requests;
@@ -37,12 +35,12 @@ Msg* RecvCallback(Msg* req) {
     std::vector<TransportEndPoint> epproxies;
     std::vector<TransportEndPoint> ezproxies;
     for (EndPoint& ep : epv) {
-        ESMProxyLocator locator(ep, DAstr, kScope);
+        ESMProxyLocator locator(ep, DAstr, kLocatorScope);
         epproxies.push_back(locator.getESMProxy());
         diagf(DiagStream::Out, "got proxy %s\n", epproxies.back().getStr().c_str());
     }
     for (EndZone& ez : ezv) {
-        ESMProxyLocator locator(ez, DAstr, kScope);
+        ESMProxyLocator locator(ez, DAstr, kLocatorScope);
         ezproxies.push_back(locator.getESMProxy());
         diagf(DiagStream::Out, "got proxy %s\n", ezproxies.back().getStr().c_str());
     }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "coords_fixture.h"
 
@@ -164,6 +165,46 @@ TEST(ChompTest, RemovesOneTrailingLineFeed) {
         EXPECT_STREQ(buf.c_str(), k.out) << "input \"" << visible(k.in) << "\"";
     }
     chomp(nullptr);
+}
+
+// explainCoordinates reads the file with the table's rules: for each file, the line it names
+// and the value it gives agree with what getCoordinates returns in a fresh process.
+TEST(CoordsExplainTest, AgreesWithTheTable) {
+    using R = CoordinatesExplanation::Result;
+    struct Case {
+        std::string file;
+        const char* host;
+        R result;
+        int line;
+        std::string coords;
+    };
+    const std::string longValue(140, 'x');  // the piece after 127 characters has no blank
+    const std::vector<Case> cases = {
+        {"10.0.0.1 1 2\n10.0.0.2 3\n10.0.0.1 5 6", "10.0.0.1", R::Found, 3, "5 6"},
+        {"10.0.0.1 1 2\n", "10.0.0.9", R::NotListed, 0, ""},
+        {"10.0.0.1 1 2\n\n10.0.0.9 7\n", "10.0.0.9", R::FormatError, 2, ""},
+        {"10.0.0.1 " + longValue + "\n10.0.0.9 7\n", "10.0.0.9", R::FormatError, 1, ""},
+        {"10.0.0.3 \n", "10.0.0.3", R::Found, 1, ""},
+        {"10.0.0.1\t1 2\n", "10.0.0.1", R::NotListed, 0, ""},  // a tab is part of the host
+    };
+    for (const Case& c : cases) {
+        inFreshProcess([&](Check& check, CoordsDir& dir) {
+            dir.write(c.file);
+            const CoordinatesExplanation e = explainCoordinates(testutil::addrOf(c.host));
+            check.that(std::string("result for ") + c.host, e.result == c.result);
+            check.eq("path", e.path, dir.file());
+            check.eq("line", std::to_string(e.line), std::to_string(c.line));
+            check.eq("explained coordinates", e.coords, c.coords);
+            check.eq("table's coordinates", lookup(c.host).coords, c.coords);
+        });
+    }
+    inFreshProcess([](Check& check, CoordsDir&) {
+        check.that("missing file", explainCoordinates(testutil::addrOf("10.0.0.1")).result ==
+                                       CoordinatesExplanation::Result::FileMissing);
+        unsetenv("VARNO_PATH");
+        check.that("path unset", explainCoordinates(testutil::addrOf("10.0.0.1")).result ==
+                                     CoordinatesExplanation::Result::PathUnset);
+    });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Answers ESMInit with ESMInitOk (its own address and a TTL) and ESMCommit with ESMCommitOk over
 // the project's own transport, and prints one line per message it receives.
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "Msg.h"
+#include "cli.h"
 #include "http_serve.h"
 #include "malloc_ptr.h"
 #include "net_util.h"
@@ -34,21 +36,33 @@ struct Config {
 Config gConfig;  // set before any thread starts, then only read
 
 void usage(FILE* out) {
-    fprintf(
-        out,
-        "usage: esm-proxy-sim ADDR PORT [--fail-init | --wrong-reply | --fail-commit | --hang |\n"
-        "                     --close-mid-reply] [--ttl N] [--quiet]\n"
-        "Listens on ADDR:PORT and answers ESMInit with ESMInitOk (ADDR and the TTL, default 32)\n"
-        "and ESMCommit with ESMCommitOk. One line per received message on standard output:\n"
-        "  ESMInit id=I version=V data_port=P\n"
-        "  ESMCommit id=I version=V group=G data_port=P ttl=T members=A:P,A:P,...\n"
-        "  <Type> id=I version=V   (any other message; answered with the error response)\n"
-        "Faults: --fail-init answers ESMInit with the error response, --wrong-reply answers\n"
-        "ESMInit with ESMCommitOk, --fail-commit answers ESMCommit with the error response,\n"
-        "--hang reads each request and never answers (the connection stays open until the\n"
-        "peer closes it), --close-mid-reply sends the head and the first half of each\n"
-        "answer's body and then closes. --quiet prints no line per message (for load runs).\n"
-        "Runs until stopped.\n");
+    fprintf(out,
+            "Usage: esm-proxy-sim ADDR PORT [OPTION]...\n"
+            "A running ESM proxy for tests and the demo: listens on ADDR:PORT (a dotted quad and\n"
+            "1..65535) and answers ESMInit with ESMInitOk (ADDR and the TTL) and ESMCommit with\n"
+            "ESMCommitOk over the project's own transport. Runs until stopped.\n"
+            "\n"
+            "Options:\n"
+            "  --ttl N             the TTL in every ESMInitOk, 0..255 (default 32)\n"
+            "  --quiet             print no line per message (for load runs)\n"
+            "  --fail-init         answer ESMInit with the error response\n"
+            "  --wrong-reply       answer ESMInit with ESMCommitOk\n"
+            "  --fail-commit       answer ESMCommit with the error response\n"
+            "  --hang              read each request and never answer (the connection stays\n"
+            "                      open until the peer closes it)\n"
+            "  --close-mid-reply   send the head and the first half of each answer's body,\n"
+            "                      then close\n"
+            "  -h, --help          print this help and exit\n"
+            "  --version           print the version and exit\n"
+            "At most one of the five faults may be given.\n"
+            "\n"
+            "Output: once listening, \"esm-proxy-sim listening on ADDR:PORT\" on standard error;\n"
+            "then one line per received message on standard output:\n"
+            "  ESMInit id=I version=V data_port=P\n"
+            "  ESMCommit id=I version=V group=G data_port=P ttl=T members=A:P,A:P,...\n"
+            "  <Type> id=I version=V   (any other message; answered with the error response)\n"
+            "\n"
+            "Exit status: 1 when it cannot listen; 2 for a bad command line.\n");
 }
 
 std::string describe(Msg& m) {
@@ -119,50 +133,89 @@ Msg* handle(Msg* m) {
     return reply.release();
 }
 
-bool parseArgs(int argc, char** argv) {
-    if (argc < 3) return false;
-    in_addr a{};
-    if (inet_aton(argv[1], &a) == 0) return false;
-    gConfig.addrNet = a.s_addr;
-    char* end = nullptr;
-    long port = strtol(argv[2], &end, 10);
-    if (*end != '\0' || port <= 0 || port > 65535) return false;
-    gConfig.port = static_cast<uint16_t>(port);
-    for (int i = 3; i < argc; ++i) {
-        const std::string opt = argv[i];
-        if (opt == "--fail-init")
-            gConfig.mode = Mode::FailInit;
-        else if (opt == "--wrong-reply")
-            gConfig.mode = Mode::WrongReply;
-        else if (opt == "--fail-commit")
-            gConfig.mode = Mode::FailCommit;
-        else if (opt == "--hang")
-            gConfig.mode = Mode::Hang;
-        else if (opt == "--close-mid-reply")
-            gConfig.mode = Mode::CloseMidReply;
-        else if (opt == "--quiet")
-            gConfig.quiet = true;
-        else if (opt == "--ttl" && i + 1 < argc)
-            gConfig.ttl = static_cast<unsigned char>(atoi(argv[++i]));
-        else
-            return false;
+const char* const kProg = "esm-proxy-sim";
+
+// Reads the command line into gConfig. Returns -1 to go on, else the exit status (after the help,
+// the version or the error line).
+int parseArgs(int argc, char** argv) {
+    enum { kTtl = 256, kQuiet, kVersion };
+    struct Fault {
+        const char* name;
+        Mode mode;
+    };
+    static const Fault kFaults[] = {{"fail-init", Mode::FailInit},
+                                    {"wrong-reply", Mode::WrongReply},
+                                    {"fail-commit", Mode::FailCommit},
+                                    {"hang", Mode::Hang},
+                                    {"close-mid-reply", Mode::CloseMidReply}};
+    static const option kOptions[] = {
+        {"fail-init", no_argument, nullptr, 'F'},       {"wrong-reply", no_argument, nullptr, 'F'},
+        {"fail-commit", no_argument, nullptr, 'F'},     {"hang", no_argument, nullptr, 'F'},
+        {"close-mid-reply", no_argument, nullptr, 'F'}, {"ttl", required_argument, nullptr, kTtl},
+        {"quiet", no_argument, nullptr, kQuiet},        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},    {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    const char* fault = nullptr;
+    int c;
+    int index = -1;
+    while ((c = getopt_long(argc, argv, ":h", kOptions, &index)) != -1) {
+        long v = 0;
+        switch (c) {
+            case 'h':
+                usage(stdout);
+                return 0;
+            case kVersion:
+                cli::printVersion(kProg);
+                return 0;
+            case kQuiet:
+                gConfig.quiet = true;
+                break;
+            case kTtl: {
+                const std::string bad = cli::numberArg("--ttl", optarg, 0, 255, &v);
+                if (!bad.empty()) return cli::usageError(kProg, bad);
+                gConfig.ttl = static_cast<unsigned char>(v);
+                break;
+            }
+            case 'F': {
+                const char* name = kOptions[index].name;
+                if (fault != nullptr && strcmp(fault, name) != 0) {
+                    return cli::usageError(kProg, std::string("--") + fault + " and --" + name +
+                                                      " cannot be combined");
+                }
+                fault = name;
+                for (const Fault& f : kFaults) {
+                    if (strcmp(f.name, name) == 0) gConfig.mode = f.mode;
+                }
+                break;
+            }
+            default:
+                return cli::usageError(kProg, cli::optionError(c, argv));
+        }
+        index = -1;
     }
-    return true;
+    const int left = argc - optind;
+    if (left < 2)
+        return cli::usageError(kProg, left == 0 ? "missing ADDR and PORT" : "missing PORT");
+    if (left > 2)
+        return cli::usageError(kProg,
+                               std::string("unexpected argument '") + argv[optind + 2] + "'");
+    in_addr a{};
+    if (inet_pton(AF_INET, argv[optind], &a) != 1)
+        return cli::usageError(kProg,
+                               std::string("ADDR ") + argv[optind] + ": not an IPv4 address");
+    gConfig.addrNet = a.s_addr;
+    long port = 0;
+    const std::string bad = cli::numberArg("PORT", argv[optind + 1], 1, 65535, &port);
+    if (!bad.empty()) return cli::usageError(kProg, bad);
+    gConfig.port = static_cast<uint16_t>(port);
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
-            return 0;
-        }
-    }
-    if (!parseArgs(argc, argv)) {
-        usage(stderr);
-        return 2;
-    }
+    const int status = parseArgs(argc, argv);
+    if (status >= 0) return status;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     xmlInitParser();
@@ -173,7 +226,8 @@ int main(int argc, char** argv) {
         perror(failed);
         return 1;
     }
-    fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", argv[1], gConfig.port);
+    fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", inet_NTOS(gConfig.addrNet).c_str(),
+            gConfig.port);
 
     // The project's own accept loop and connection threads serve every request.
     serveListener(std::move(listener), handle);

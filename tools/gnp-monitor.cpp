@@ -1,6 +1,7 @@
 // gnp-monitor: a stand-in for the coordinate monitor display. Listens on TCP port 5646 of one
 // address and prints every notification ("<address> <colour>", one per connection) as a line.
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli.h"
 #include "net_util.h"
 
 namespace {
@@ -18,31 +20,62 @@ const uint16_t kMonitorPort = 5646;
 const int kReadTimeoutSec = 5;  // a sender that stalls does not hold the monitor
 const size_t kMaxMessage = 4096;
 
+const char* const kProg = "gnp-monitor";
+
 void usage(FILE* out) {
     fprintf(out,
-            "usage: gnp-monitor ADDR\n"
-            "Listens on TCP port %u of the IPv4 address ADDR and prints each notification it\n"
-            "receives (the whole content of one connection, e.g. \"128.2.1.7 2\") as one line on\n"
-            "standard output. Runs until stopped.\n",
-            kMonitorPort);
+            "Usage: gnp-monitor ADDR\n"
+            "A stand-in for the coordinate monitor display: listens on TCP port %u of the IPv4\n"
+            "address ADDR (a dotted quad) and prints each notification it receives (the whole\n"
+            "content of one connection, e.g. \"128.2.1.7 2\") as one line on standard output.\n"
+            "Runs until stopped.\n"
+            "\n"
+            "Options:\n"
+            "  -h, --help     print this help and exit\n"
+            "  --version      print the version and exit\n"
+            "\n"
+            "Output: once listening, \"gnp-monitor listening on ADDR:%u\" on standard error.\n"
+            "\n"
+            "Exit status: 1 when it cannot listen; 2 for a bad command line.\n",
+            kMonitorPort, kMonitorPort);
+}
+
+// Reads the command line into *addr. Returns -1 to go on, else the exit status (after the help,
+// the version or the error line).
+int parseArgs(int argc, char** argv, in_addr* addr) {
+    enum { kVersion = 256 };
+    static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, kVersion},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+        if (c == 'h') {
+            usage(stdout);
+            return 0;
+        }
+        if (c == kVersion) {
+            cli::printVersion(kProg);
+            return 0;
+        }
+        return cli::usageError(kProg, cli::optionError(c, argv));
+    }
+    if (optind == argc) return cli::usageError(kProg, "missing ADDR");
+    if (argc - optind > 1)
+        return cli::usageError(kProg,
+                               std::string("unexpected argument '") + argv[optind + 1] + "'");
+    if (inet_pton(AF_INET, argv[optind], addr) != 1)
+        return cli::usageError(kProg,
+                               std::string("ADDR ") + argv[optind] + ": not an IPv4 address");
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        usage(stdout);
-        return 0;
-    }
-    if (argc != 2) {
-        usage(stderr);
-        return 2;
-    }
     in_addr addr{};
-    if (inet_aton(argv[1], &addr) == 0) {
-        fprintf(stderr, "gnp-monitor: not an IPv4 address: %s\n", argv[1]);
-        return 2;
-    }
+    const int status = parseArgs(argc, argv, &addr);
+    if (status >= 0) return status;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
 

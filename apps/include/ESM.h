@@ -15,6 +15,18 @@
 #include "Msg.h"
 #include "SLP.h"
 
+// What the locator asks the Directory Agent, in one place for the locator and for the tools that
+// explain it: the service types of running proxies and of compute nodes, the scope the handler
+// gives every locator, and the predicates of the two stages.
+inline constexpr const char* kESMProxyType = "ESMProxy";
+inline constexpr const char* kCompResourceType = "CompResource";
+inline constexpr const char* kLocatorScope = "default";
+// "(&(addr=A)(mask=255.255.255.255))" for an endpoint, "(&(addr=A)(mask=M))" for a zone.
+std::string runningProxyPredicate(const EndPoint& ep);
+std::string runningProxyPredicate(const EndZone& ez);
+// The compute-node predicate for a coordinates text, inserted verbatim.
+std::string computeNodePredicate(const std::string& coords);
+
 // Finds the proxy of one endpoint or zone through the Directory Agent DAaddr ("a.b.c.d" or
 // "a.b.c.d:port", passed unchanged to the lookups) within scope: first a running proxy
 // registered under "ESMProxy" for exactly this endpoint or zone; failing that, a compute node

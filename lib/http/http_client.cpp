@@ -59,10 +59,21 @@ int openClientSocket(const char* hostname, unsigned short port) {
     return sock;
 }
 
-int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port) {
-    if (req == nullptr) return -1;
-    int sock = openClientSocket(hostname, port);
-    if (sock < 0) return -1;
+namespace {
+
+// The whole reason phrase of a status line from its first word on (the head's own token stops
+// at a blank): printable characters up to the line end, at most 80 of them.
+std::string reasonPhrase(const char* begin, const char* end) {
+    std::string out;
+    for (const char* p = begin; p != nullptr && p < end && *p != '\r' && *p != '\n'; ++p) {
+        if (out.size() == 80) break;
+        out += (*p >= 0x20 && *p < 0x7f) ? *p : '?';
+    }
+    return out;
+}
+
+// Writes the request on the connected sock; a failed write shows when the response is read.
+void writeHTTPReq(int sock, const HTTPReq* req) {
     bool hasBody = req->content_length > 0 && req->body != nullptr;
     std::string head;
     head.append(req->method).append(" ").append(req->uri).append(" HTTP/1.1\r\n");
@@ -72,18 +83,63 @@ int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port) {
     // A failed write shows when the response is read.
     writeMessage(sock, head.data(), head.size(), hasBody ? req->body : nullptr,
                  hasBody ? static_cast<size_t>(req->content_length) : 0);
+}
+
+// The POST request carrying msg to addr:port, or null.
+HTTPReq* newMsgRequest(const char* addr, unsigned short port, Msg* msg) {
+    std::string uri = std::string("http://") + addr + ":" + std::to_string(port) + "/query";
+    HTTPReqPtr req(newHTTPReq("POST", uri));
+    MallocText text(msg->getChars());
+    if (!req || !text) return nullptr;
+    setBody(req.get(), text.get());
+    if (req->body == nullptr) return nullptr;
+    return req.release();
+}
+
+}  // namespace
+
+int sendHTTPReq(HTTPReq* req, const char* hostname, unsigned short port) {
+    if (req == nullptr) return -1;
+    int sock = openClientSocket(hostname, port);
+    if (sock < 0) return -1;
+    writeHTTPReq(sock, req);
     return sock;
 }
 
 int sendRequestMsg(const char* addr, unsigned short port, Msg* msg) {
     if (addr == nullptr || port == 0 || msg == nullptr) return -1;
-    std::string uri = std::string("http://") + addr + ":" + std::to_string(port) + "/query";
-    HTTPReqPtr req(newHTTPReq("POST", uri));
-    MallocText text(msg->getChars());
-    if (!req || !text) return -1;
-    setBody(req.get(), text.get());
-    if (req->body == nullptr) return -1;
+    HTTPReqPtr req(newMsgRequest(addr, port, msg));
+    if (!req) return -1;
     return sendHTTPReq(req.get(), addr, port);
+}
+
+int sendRequestMsgBy(const char* addr, unsigned short port, Msg* msg, Deadline deadline,
+                     uint32_t* addrNet, int* err) {
+    *addrNet = 0;
+    *err = EINVAL;
+    if (addr == nullptr || port == 0 || msg == nullptr) return -1;
+    HTTPReqPtr req(newMsgRequest(addr, port, msg));
+    if (!req) return -1;
+    uint32_t resolved = 0;
+    if (!resolveIPv4(addr, &resolved, err)) return -1;
+    *addrNet = resolved;
+    const auto leftMs =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    if (leftMs <= 0) {
+        *err = ETIMEDOUT;
+        return -1;
+    }
+    Fd sock(connectTcp(resolved, port, leftMs > INT32_MAX ? INT32_MAX : static_cast<int>(leftMs)));
+    if (!sock.valid()) {
+        *err = errno;
+        return -1;
+    }
+    // Whole seconds, rounded up: the reader bounds the answer by the deadline itself.
+    setIoTimeouts(sock.get(), static_cast<int>((leftMs + 999) / 1000));
+    writeHTTPReq(sock.get(), req.get());
+    *err = 0;
+    return sock.release();
 }
 
 Msg* getResponseMsg(int sock) {
@@ -124,6 +180,7 @@ Msg* getResponseMsgBy(int sock, Deadline deadline, ResponseInfo* info) {
     if (status.code != 200) {
         diagf(DiagStream::Err, "Error %d %s\n", status.code, status.reason.str().c_str());
         info->result = ResponseResult::ErrorStatus;
+        info->reason = reasonPhrase(status.reason.data, headEnd);
         return nullptr;
     }
     int length = 0;

@@ -1,8 +1,11 @@
 #include "cli.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "esm_version.h"
 
@@ -27,6 +30,47 @@ bool parseNumber(const char* text, long min, long max, long* out) {
     if (errno != 0 || *end != '\0' || v < min || v > max) return false;
     *out = v;
     return true;
+}
+
+std::string optionError(int ret, char* const* argv) {
+    // A long option is named by the argument itself (up to any "=value"); a short one by optopt,
+    // since inside a cluster like -qx optind has not moved past the argument yet.
+    const char* arg = optind > 0 ? argv[optind - 1] : nullptr;
+    const bool isLong = arg != nullptr && strncmp(arg, "--", 2) == 0;
+    std::string name;
+    if (isLong) {
+        const char* eq = strchr(arg, '=');
+        name = eq != nullptr ? std::string(arg, static_cast<size_t>(eq - arg)) : std::string(arg);
+    } else {
+        name = std::string("-") + static_cast<char>(optopt);
+    }
+    if (ret == ':') return "option '" + name + "' needs a value";
+    if (isLong && optopt != 0 && strchr(arg, '=') != nullptr)
+        return "option '" + name + "' takes no value";
+    return "unknown option '" + name + "'";
+}
+
+std::string numberArg(const char* name, const char* text, long min, long max, long* out) {
+    if (parseNumber(text, min, max, out)) return "";
+    return std::string(name) + " " + text + ": not in " + std::to_string(min) + ".." +
+           std::to_string(max);
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 }  // namespace cli

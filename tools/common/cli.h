@@ -21,4 +21,15 @@ void printVersion(const char* prog);
 // no trailing characters); false otherwise.
 bool parseNumber(const char* text, long min, long max, long* out);
 
+// The message for what getopt_long just returned as ':' or '?' (with opterr 0 and an optstring
+// that starts with ':'), naming the argument: "unknown option '--bogus'", "option '--ttl' needs a
+// value", "option '--json' takes no value". Reads optind and optopt.
+std::string optionError(int ret, char* const* argv);
+
+// "NAME TEXT: not in MIN..MAX" unless text is such a number (then *out is set and "" returned).
+std::string numberArg(const char* name, const char* text, long min, long max, long* out);
+
+// s as a JSON string, quotes included: '"' and '\\' escaped, control characters as \\u00XX.
+std::string jsonString(const std::string& s);
+
 }  // namespace cli

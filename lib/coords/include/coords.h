@@ -18,3 +18,24 @@ void gnpmon_color(std::string addr, int color);
 
 // Removes one line feed at the end of buf, in place; null is left alone.
 void chomp(char* buf);
+
+// Why getCoordinates gives what it gives for an address, read from the file as it is now with
+// the same rules (neither the table that getCoordinates keeps nor its output is touched), for
+// tools that explain a lookup. Prints nothing; any thread may call it.
+struct CoordinatesExplanation {
+    enum class Result {
+        Found,        // line and text give the line used (the host's last), coords its value
+        PathUnset,    // VARNO_PATH is not set
+        FileMissing,  // path cannot be opened
+        ReadError,    // reading path failed at line (a directory, an I/O fault)
+        FormatError,  // line has no blank (an empty line included): the file is invalid
+        NotListed,    // no line for the host
+    };
+    Result result = Result::PathUnset;
+    std::string path;    // $VARNO_PATH/gnp.coords; "" when VARNO_PATH is not set
+    std::string host;    // the dotted quad looked for
+    int line = 0;        // the line number (from 1) of the line used or of the fault
+    std::string text;    // that line (the 127-character piece, for a longer line), no line feed
+    std::string coords;  // Found: the coordinates; "" counts as none, as for getCoordinates
+};
+CoordinatesExplanation explainCoordinates(unsigned long target_addr);

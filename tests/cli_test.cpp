@@ -1,0 +1,179 @@
+// Every program's command line, through the real binaries: the help, the version, and one line
+// naming each bad argument with the pointer to --help and exit status 2. One table per program.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // a prefix of standard output
+    std::string err;  // the first line of standard error, exactly ("" for none)
+};
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome run(const char* path, const std::vector<std::string>& args) {
+    testutil::Child c(path, args);
+    const int status = c.wait(10000);
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.out(), c.err()};
+}
+
+std::string firstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+void check(const char* path, const char* prog, const std::vector<Case>& cases) {
+    const std::string pointer = std::string("Try '") + prog + " --help' for more information.\n";
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += " " + a;
+        const Outcome r = run(path, c.args);
+        EXPECT_EQ(r.status, c.status) << prog << shown << "\n" << r.err;
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << prog << shown << "\n" << r.out;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "") << prog << shown;
+        } else if (c.status == 2) {
+            EXPECT_EQ(r.err, std::string(prog) + ": " + c.err + "\n" + pointer) << prog << shown;
+        } else {
+            EXPECT_EQ(firstLine(r.err), c.err) << prog << shown;
+        }
+    }
+}
+
+const std::string kVersion = "1.0.0\n";
+
+TEST(CommandLine, EsmSynthd) {
+    // The daemon keeps its own command line: only a lone --help or --version is an option.
+    check(ESM_SYNTHD_PATH, "esm-synthd",
+          {
+              {{"--help"}, 0, "Usage: esm-synthd PORT DA\n", ""},
+              {{"--version"}, 0, "esm-synthd " + kVersion, ""},
+              {{"--bogus"}, 255, "arg: port DA\n", ""},
+              {{"--help", "--version", "x"}, 255, "arg: port DA\n", ""},
+              {{}, 255, "arg: port DA\n", ""},
+          });
+}
+
+TEST(CommandLine, EsmSynth) {
+    check(
+        ESM_SYNTH_PATH, "esm-synth",
+        {
+            {{"--help"}, 0, "Usage: esm-synth HOST:PORT", ""},
+            {{"--version"}, 0, "esm-synth " + kVersion, ""},
+            {{"--bogus"}, 2, "", "unknown option '--bogus'"},
+            {{"127.0.0.1:1", "--json=yes"}, 2, "", "option '--json' takes no value"},
+            {{"127.0.0.1:1", "--bogus", "--json"},
+             2,
+             "{\"error\": \"unknown option '--bogus'\", \"status\": 2}\n",
+             "unknown option '--bogus'"},
+            {{"127.0.0.1:1", "--endpoint"}, 2, "", "option '--endpoint' needs a value"},
+            {{"127.0.0.1:1", "--endpoint=128.2.1"},
+             2,
+             "",
+             "--endpoint 128.2.1: not an IPv4 address"},
+            {{"127.0.0.1:1", "--zone", "10.1.0.0/33@1.2.3.4"},
+             2,
+             "",
+             "--zone 10.1.0.0/33@1.2.3.4: not ADDR/MASK@EP"},
+            {{"127.0.0.1:1", "--zone", "10.1.5.0/16@10.1.2.3"},
+             2,
+             "",
+             "--zone 10.1.5.0/16@10.1.2.3: 10.1.5.0 has host bits set for mask 255.255.0.0 "
+             "(the zone is 10.1.0.0/16)"},
+            {{"127.0.0.1:1", "--zone", "10.0.0.0/255.0.255.0@10.0.0.1"},
+             2,
+             "",
+             "--zone 10.0.0.0/255.0.255.0@10.0.0.1: mask 255.0.255.0 is not contiguous"},
+            {{"127.0.0.1:1"}, 2, "", "nothing to ask for: give at least one --endpoint or --zone"},
+            {{"127.0.0.1:1", "--json"},
+             2,
+             "{\"error\": \"nothing to ask for: give at least one --endpoint or --zone\", "
+             "\"status\": 2}\n",
+             "nothing to ask for: give at least one --endpoint or --zone"},
+            {{"--endpoint", "1.2.3.4"}, 2, "", "missing HOST:PORT of the service"},
+            {{"127.0.0.1:65536", "--endpoint", "1.2.3.4"},
+             2,
+             "",
+             "127.0.0.1:65536: not HOST:PORT with PORT in 1..65535"},
+            {{"127.0.0.1:1", "127.0.0.1:2"}, 2, "", "unexpected argument '127.0.0.1:2'"},
+            {{"127.0.0.1:1", "--timeout", "0", "--endpoint", "1.2.3.4"},
+             2,
+             "",
+             "--timeout 0: not in 1..86400"},
+            {{"127.0.0.1:1", "--send", "/dev/null", "--endpoint", "1.2.3.4"},
+             2,
+             "",
+             "--send takes the whole request from the file; drop --endpoint/--zone"},
+            {{"--explain", "1.2.3.4"}, 2, "", "--explain needs --da DA"},
+            {{"--explain", "--da", "127.0.0.1", "host:80"},
+             2,
+             "",
+             "host:80: not an endpoint ADDR or a zone ADDR/MASK@EP"},
+            {{"127.0.0.1:1", "--da", "127.0.0.1", "--endpoint", "1.2.3.4"},
+             2,
+             "",
+             "--da is only for --explain"},
+            {{"--print-request", "--endpoint", "128.2.1.7"},
+             0,
+             "<?xml version=\"1.0\"?>\n<SynthESMReq><id>",
+             ""},
+        });
+}
+
+TEST(CommandLine, EsmProxySim) {
+    check(PROXY_SIM_PATH, "esm-proxy-sim",
+          {
+              {{"--help"}, 0, "Usage: esm-proxy-sim ADDR PORT", ""},
+              {{"--version"}, 0, "esm-proxy-sim " + kVersion, ""},
+              {{"--bogus"}, 2, "", "unknown option '--bogus'"},
+              {{"127.0.0.1", "7000", "--ttl", "300"}, 2, "", "--ttl 300: not in 0..255"},
+              {{"127.0.0.1", "7000", "--ttl=-1"}, 2, "", "--ttl -1: not in 0..255"},
+              {{"127.0.0.1", "7000", "--ttl"}, 2, "", "option '--ttl' needs a value"},
+              {{"127.0.0.1", "7000", "--hang", "--fail-init"},
+               2,
+               "",
+               "--hang and --fail-init cannot be combined"},
+              {{"127.0.0.1", "99999"}, 2, "", "PORT 99999: not in 1..65535"},
+              {{"127.0.0.1"}, 2, "", "missing PORT"},
+              {{"1.2.3", "7000"}, 2, "", "ADDR 1.2.3: not an IPv4 address"},
+              {{"127.0.0.1", "7000", "x"}, 2, "", "unexpected argument 'x'"},
+          });
+}
+
+TEST(CommandLine, GnpMonitor) {
+    check(GNP_MONITOR_PATH, "gnp-monitor",
+          {
+              {{"--help"}, 0, "Usage: gnp-monitor ADDR", ""},
+              {{"--version"}, 0, "gnp-monitor " + kVersion, ""},
+              {{"--bogus"}, 2, "", "unknown option '--bogus'"},
+              {{}, 2, "", "missing ADDR"},
+              {{"1.2.3"}, 2, "", "ADDR 1.2.3: not an IPv4 address"},
+              {{"127.0.0.1", "5"}, 2, "", "unexpected argument '5'"},
+          });
+}
+
+TEST(CommandLine, SlpFind) {
+    check(
+        SLP_FIND_PATH, "slp-find",
+        {
+            {{"--help"}, 0, "Usage: slp-find", ""},
+            {{"--version"}, 0, "slp-find " + kVersion, ""},
+            {{"--bogus", "ESMProxy"}, 2, "", "unknown option '--bogus'"},
+            {{}, 2, "", "missing TYPE"},
+            {{"--da", "127.0.0.1:0", "ESMProxy"}, 2, "", "--da 127.0.0.1:0: not ADDR[:PORT][,...]"},
+            {{"--da=127.0.0.1,,x", "ESMProxy"}, 2, "", "--da 127.0.0.1,,x: not ADDR[:PORT][,...]"},
+            {{"--scope=", "ESMProxy"}, 2, "", "--scope: empty scope"},
+            {{"ESMProxy", "(a=b)", "extra"}, 2, "", "unexpected argument 'extra'"},
+        });
+}
+
+}  // namespace
