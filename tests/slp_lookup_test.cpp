@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -176,8 +178,10 @@ public:
     Heard() { SLPSetAgentObserver(&Heard::hear, this); }
     ~Heard() { SLPSetAgentObserver(nullptr, nullptr); }
     std::vector<std::string> take() {
+        std::vector<std::string> out;
         std::lock_guard<std::mutex> lock(mMu);
-        return std::move(mLines);
+        out.swap(mLines);
+        return out;
     }
 
 private:
