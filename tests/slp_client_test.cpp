@@ -94,6 +94,7 @@ TEST(SlpProperties, DefaultsOverridesAndUnknownNames) {
     EXPECT_STREQ(SLPGetProperty("net.slp.useScopes"), "DEFAULT");
     EXPECT_STREQ(SLPGetProperty("net.slp.locale"), "en");
     EXPECT_STREQ(SLPGetProperty("net.slp.unicastMaximumWait"), "5000");
+    EXPECT_STREQ(SLPGetProperty("esm.slp.DAHoldDown"), "30000");  // our own, in milliseconds
     EXPECT_EQ(SLPGetProperty("net.slp.noSuchProperty"), nullptr);
     EXPECT_EQ(SLPGetProperty(nullptr), nullptr);
 

@@ -1,5 +1,5 @@
 // The lookup classes over the client library, asking slp-da as a child process on loopback with
-// the predicates of the proxy locator.
+// the predicates of the proxy locator; with several agents, how lookups fail over.
 
 #include <gtest/gtest.h>
 #include <slp.h>
@@ -7,9 +7,15 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "SLP.h"
+#include "slp_agents.h"
 #include "slp_test_util.h"
 
 using slptest::Agent;
@@ -98,20 +104,11 @@ TEST(SlpLookupViaAgent, AgentDownOrSilentGivesMinusOneInBoundedTime) {
     EXPECT_EQ(down.FindServices(), -1);
     EXPECT_LT(secondsSince(start), 1.0);
 
-    // A socket that receives and never answers.
-    int mute = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = testutil::addrOf("127.0.0.54");
-    bind(mute, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(mute, reinterpret_cast<sockaddr*>(&sa), &len);
-    SLPService silent("ESMProxy", kHostFilter, "127.0.0.54:" + std::to_string(ntohs(sa.sin_port)),
-                      "default");
+    slptest::SilentAgent mute("127.0.0.54");
+    SLPService silent("ESMProxy", kHostFilter, mute.da(), "default");
     start = Clock::now();
     EXPECT_EQ(silent.FindServices(), -1);
     EXPECT_LT(secondsSince(start), 5.5);
-    close(mute);
 }
 
 TEST(SlpLookupViaAgent, SixteenThreadsLookUpAtOnce) {
@@ -150,4 +147,190 @@ TEST(SlpLookupViaAgent, LargeAnswersComeOverTcp) {
         [&] { return agent.log().find(" urls=40 error=0") != std::string::npos; }));
     EXPECT_NE(agent.log().find("slp-da: udp "), std::string::npos);
     EXPECT_NE(agent.log().find("slp-da: tcp "), std::string::npos);
+}
+
+// ---- Several agents: failing over once per outage ----
+
+namespace {
+
+// Sets SLP properties for one test and puts the earlier values back afterwards.
+class Props {
+public:
+    Props(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = SLPGetProperty(name);
+            mOld.emplace_back(name, old != nullptr ? old : "");
+            SLPSetProperty(name, value);
+        }
+    }
+    ~Props() {
+        for (const auto& [name, value] : mOld) SLPSetProperty(name.c_str(), value.c_str());
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> mOld;
+};
+
+// What the agent observer hears while this is alive, one "<agent> <outcome> <error>" line per
+// report.
+class Heard {
+public:
+    Heard() { SLPSetAgentObserver(&Heard::hear, this); }
+    ~Heard() { SLPSetAgentObserver(nullptr, nullptr); }
+    std::vector<std::string> take() {
+        std::vector<std::string> out;
+        std::lock_guard<std::mutex> lock(mMu);
+        out.swap(mLines);
+        return out;
+    }
+
+private:
+    static void hear(const SLPAgentReport* r, void* self) {
+        static const char* const kNames[] = {"found",   "none",  "timeout",
+                                             "refused", "error", "skipped"};
+        auto* h = static_cast<Heard*>(self);
+        std::lock_guard<std::mutex> lock(h->mMu);
+        h->mLines.push_back(std::string(r->agent) + " " + kNames[r->outcome] + " " +
+                            std::to_string(r->error));
+    }
+    std::mutex mMu;
+    std::vector<std::string> mLines;  // guarded by mMu
+};
+
+std::string line(const std::string& agent, const char* outcome, SLPError err = SLP_OK) {
+    return agent + " " + outcome + " " + std::to_string(err);
+}
+
+// Stops (SIGSTOP) or resumes an agent and waits until the kernel shows it so.
+void setStopped(Agent& agent, bool stopped) {
+    agent.child().signal(stopped ? SIGSTOP : SIGCONT);
+    const std::string stat = "/proc/" + std::to_string(agent.child().pid()) + "/stat";
+    ASSERT_TRUE(testutil::waitFor([&] {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return (text.find(") T ") != std::string::npos) == stopped;
+    }));
+}
+
+// One locator lookup of 128.2.1.7's proxy through agents `das`: the URL found, or "".
+std::string lookUp(const std::string& das) {
+    SLPService svc("ESMProxy", kHostFilter, das, "default");
+    return svc.FindServices() > 0 ? svc.serviceAt(0)->getServiceURL() : "";
+}
+
+const char kProxy[] = "service:ESMProxy://127.0.0.5:7020";
+const SLPError kTimedOut = SLP_NETWORK_TIMED_OUT;
+
+}  // namespace
+
+// Skipped while held down, asked again once the hold-down has run out, trusted again at once.
+TEST(SlpFailover, AgentThatStopsAnsweringIsPassedOverUntilItsHoldDownEnds) {
+    Props props({{"esm.slp.DAHoldDown", "1500"},
+                 {"net.slp.unicastTimeouts", "100,100"},
+                 {"net.slp.unicastMaximumWait", "200"}});
+    Agent first("127.0.0.57", kVectorRegs), second("127.0.0.58", kVectorRegs);
+    const std::string das = first.da() + "," + second.da();
+    const std::string firstDa = first.da(), secondDa = second.da();
+    Heard heard;
+
+    EXPECT_EQ(lookUp(das), kProxy);  // both healthy: only the first is asked
+    EXPECT_EQ(heard.take(), std::vector<std::string>{line(firstDa, "found")});
+
+    setStopped(first, true);
+    const Clock::time_point failing = Clock::now();  // the hold-down starts after this
+    EXPECT_EQ(lookUp(das), kProxy);
+    const Clock::time_point heldAt = Clock::now();  // and before this
+    EXPECT_EQ(heard.take(), (std::vector<std::string>{line(firstDa, "timeout", kTimedOut),
+                                                      line(secondDa, "found")}));
+    setStopped(first, false);
+
+    const std::vector<std::string> skipping = {line(secondDa, "found"),
+                                               line(firstDa, "skipped", kTimedOut)};
+    EXPECT_EQ(lookUp(das), kProxy);
+    ASSERT_LT(secondsSince(heldAt), 1.5);
+    EXPECT_EQ(heard.take(), skipping);
+
+    std::vector<std::string> last;
+    ASSERT_TRUE(testutil::waitFor([&] {
+        EXPECT_EQ(lookUp(das), kProxy);
+        last = heard.take();
+        return last != skipping;
+    }));
+    EXPECT_GE(secondsSince(failing), 1.5);
+    EXPECT_EQ(last, std::vector<std::string>{line(firstDa, "found")});
+    EXPECT_EQ(lookUp(das), kProxy);
+    EXPECT_EQ(heard.take(), std::vector<std::string>{line(firstDa, "found")});
+}
+
+// Better a slow answer than none: held-down agents are asked when nobody else can answer.
+TEST(SlpFailover, AgentsHeldDownAreAskedWhenNoOtherAnswers) {
+    Props props({{"net.slp.unicastTimeouts", "100,100"}, {"net.slp.unicastMaximumWait", "200"}});
+    slptest::SilentAgent silent("127.0.0.59");
+    Agent agent("127.0.0.60", kVectorRegs);
+    const std::string das = silent.da() + "," + agent.da();
+    const std::string agentDa = agent.da();
+    Heard heard;
+
+    setStopped(agent, true);
+    EXPECT_EQ(lookUp(das), "");
+    EXPECT_EQ(heard.take(), (std::vector<std::string>{line(silent.da(), "timeout", kTimedOut),
+                                                      line(agentDa, "timeout", kTimedOut)}));
+    setStopped(agent, false);
+
+    // Every agent held down: all are asked, in list order.
+    silent.drain();
+    EXPECT_EQ(lookUp(das), kProxy);
+    EXPECT_EQ(heard.take(), (std::vector<std::string>{line(silent.da(), "timeout", kTimedOut),
+                                                      line(agentDa, "found")}));
+    EXPECT_GT(silent.drain(), 0);
+
+    // The agent that answered is trusted again; the silent one is still held down.
+    EXPECT_EQ(lookUp(das), kProxy);
+    EXPECT_EQ(heard.take(), (std::vector<std::string>{line(agentDa, "found"),
+                                                      line(silent.da(), "skipped", kTimedOut)}));
+    EXPECT_EQ(silent.drain(), 0);
+
+    // The one agent asked fails without an answer: the one passed over is asked after all.
+    setStopped(agent, true);
+    EXPECT_EQ(lookUp(das), "");
+    EXPECT_EQ(heard.take(), (std::vector<std::string>{line(agentDa, "timeout", kTimedOut),
+                                                      line(silent.da(), "timeout", kTimedOut)}));
+    setStopped(agent, false);
+}
+
+// Lookups running at once share what one of them learns: one waits on the silent agent.
+TEST(SlpFailover, ConcurrentLookupsWaitOnASilentAgentOnce) {
+    Props props(
+        {{"net.slp.unicastTimeouts", "200,200,200,200"}, {"net.slp.unicastMaximumWait", "800"}});
+    slptest::SilentAgent silent("127.0.0.61");
+    Agent agent("127.0.0.62", kVectorRegs);
+    const std::string das = silent.da() + "," + agent.da();
+    Heard heard;
+
+    constexpr int kThreads = 8, kEach = 3;
+    std::atomic<int> ready{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            ++ready;
+            testutil::waitFor([&] { return ready.load() == kThreads; });
+            for (int i = 0; i < kEach; ++i) {
+                if (lookUp(das) != kProxy) ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    int timeouts = 0, skipped = 0, found = 0;
+    for (const std::string& l : heard.take()) {
+        if (l == line(silent.da(), "timeout", kTimedOut)) ++timeouts;
+        if (l == line(silent.da(), "skipped", kTimedOut)) ++skipped;
+        if (l == line(agent.da(), "found")) ++found;
+    }
+    EXPECT_EQ(timeouts, 1);
+    EXPECT_EQ(skipped, kThreads * kEach - 1);
+    EXPECT_EQ(found, kThreads * kEach);
+    // Four tries of the one that waited, at most one of each lookup that started alongside.
+    EXPECT_LE(silent.drain(), 4 + kThreads - 1);
 }

@@ -165,6 +165,39 @@ private:
     std::thread mThread;
 };
 
+// A Directory Agent gone silent: a UDP socket on addr of its own that takes datagrams and never
+// answers.
+class SilentAgent {
+public:
+    explicit SilentAgent(const char* addr) : mAddr(addr) {
+        mFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = testutil::addrOf(addr);
+        bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
+        mPort = ntohs(sa.sin_port);
+    }
+    ~SilentAgent() { close(mFd); }
+    SilentAgent(const SilentAgent&) = delete;
+    SilentAgent& operator=(const SilentAgent&) = delete;
+
+    std::string da() const { return mAddr + ":" + std::to_string(mPort); }
+    // The datagrams that arrived since the last call; they are consumed.
+    int drain() {
+        uint8_t buf[2048];
+        int n = 0;
+        while (recv(mFd, buf, sizeof buf, 0) >= 0) ++n;
+        return n;
+    }
+
+private:
+    std::string mAddr;
+    int mFd = -1;
+    uint16_t mPort = 0;
+};
+
 // The registrations the captured vectors were answered from.
 const char kVectorRegs[] =
     "service:ESMProxy://127.0.0.5:7020,en,65535\n"

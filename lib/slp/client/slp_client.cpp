@@ -5,21 +5,26 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "no_destructor.h"
 #include "slp.h"
 #include "slp_agents.h"
 #include "slp_exchange.h"
+#include "slp_holddown.h"
 #include "slp_props.h"
 #include "slp_wire.h"
 
 namespace {
+
+using slpclient::HoldClock;
 
 struct Handle {
     std::string lang;
@@ -142,6 +147,166 @@ bool isNetworkError(SLPError e) {
     return e == SLP_NETWORK_TIMED_OUT || e == SLP_NETWORK_ERROR || e == SLP_PARAMETER_BAD;
 }
 
+// How the hold-down memory judges what an agent did.
+slpclient::AgentResult resultOf(SLPAgentOutcome outcome, uint16_t daError) {
+    if (outcome == SLP_AGENT_FOUND || outcome == SLP_AGENT_NONE || daError != 0) {
+        return slpclient::AgentResult::kAnswered;
+    }
+    if (outcome == SLP_AGENT_TIMEOUT || outcome == SLP_AGENT_REFUSED) {
+        return slpclient::AgentResult::kSilent;
+    }
+    return slpclient::AgentResult::kInconclusive;
+}
+
+// One SLPFindSrvs: the agents of "net.slp.DAAddresses" asked in list order until one answers
+// without error. With a hold-down time set, agents held down are passed over (and reported
+// SLP_AGENT_SKIPPED), unless every listed agent is held down; when no agent asked answered at
+// all, those passed over are asked after all. Belongs to the calling thread.
+class Lookup {
+public:
+    Lookup(const std::string& lang, const std::string& type, const std::string& scopes,
+           const std::string& filter, const slpclient::LookupConfig& cfg)
+        : mLang(lang), mType(type), mScopes(scopes), mFilter(filter), mCfg(cfg) {}
+
+    // Asks the agents; false when the request cannot be encoded.
+    bool run();
+    // SLP_OK with reply() the answer, or the error SLPFindSrvs returns.
+    SLPError result() const { return mResult; }
+    const slpwire::SrvRply& reply() const { return mReply; }
+
+private:
+    struct Target {
+        std::string entry;  // as configured, for the observer
+        std::string key;    // its name in the hold-down memory
+    };
+    enum class Step {
+        kAnswered,    // an answer without error: the lookup is done
+        kFailed,      // go on with the next agent
+        kPassedOver,  // held down, or another lookup waits on it: maybe asked at the end
+        kBadRequest,  // the request cannot be encoded
+    };
+    enum class Mode {
+        kFull,        // ask, waiting the whole retry schedule
+        kUnlessHeld,  // pass over an agent held down; give up on one another lookup waits on
+    };
+
+    Step ask(size_t i, Mode mode, SLPError* why);
+    bool everyAgentHeld() const;
+    std::vector<std::string> keysAfter(size_t i) const;
+
+    const std::string mLang;
+    const std::string mType;
+    const std::string mScopes;
+    const std::string mFilter;
+    const slpclient::LookupConfig& mCfg;
+    const uint64_t mId = slpclient::newLookupId();
+    std::vector<Target> mTargets;
+    slpwire::SrvRply mReply;
+    // Without a configured DA there is nobody to ask: we never multicast.
+    SLPError mResult = SLP_NETWORK_INIT_FAILED;
+    bool mDaAnswered = false;  // some agent answered, if only with an error code
+};
+
+bool Lookup::run() {
+    // The same entry means another agent when "net.slp.port" changes.
+    for (const std::string& entry : mCfg.agents) {
+        mTargets.push_back({entry, entry + " " + std::to_string(mCfg.port)});
+    }
+    const Mode mode = (mCfg.holdDownMs > 0 && !everyAgentHeld()) ? Mode::kUnlessHeld : Mode::kFull;
+    std::vector<std::pair<size_t, SLPError>> passed;
+    for (size_t i = 0; i < mTargets.size(); ++i) {
+        SLPError why = SLP_OK;
+        const Step step = ask(i, mode, &why);
+        if (step == Step::kBadRequest) return false;
+        if (step == Step::kAnswered) break;
+        if (step == Step::kPassedOver) passed.emplace_back(i, why);
+    }
+    // Nobody answered at all: better a slow answer from an agent held down than none.
+    if (mResult != SLP_OK && !mDaAnswered) {
+        for (const auto& p : passed) {
+            SLPError why = SLP_OK;
+            const Step step = ask(p.first, Mode::kFull, &why);
+            if (step == Step::kBadRequest) return false;
+            if (step == Step::kAnswered) break;
+        }
+        return true;
+    }
+    for (const auto& p : passed) {
+        reportAgent(mTargets[p.first].entry, SLP_AGENT_SKIPPED, p.second, 0);
+    }
+    return true;
+}
+
+Lookup::Step Lookup::ask(size_t i, Mode mode, SLPError* why) {
+    const Target& t = mTargets[i];
+    const uint16_t xid = nextXid();
+    std::vector<uint8_t> request;
+    if (!slpwire::encodeSrvRqst(xid, mLang, 0, "", mType, mScopes, mFilter, "", &request)) {
+        return Step::kBadRequest;
+    }
+    const bool remember = mCfg.holdDownMs > 0;
+    if (mode == Mode::kUnlessHeld && !slpclient::mayAsk(t.key, mId, HoldClock::now(), true, why)) {
+        return Step::kPassedOver;
+    }
+
+    SLPError err = SLP_PARAMETER_BAD;
+    bool refused = false;
+    uint16_t daError = 0;
+    bool gaveUp = false;
+    slpwire::SrvRply reply;
+    slpclient::AgentAddr agent;
+    if (slpclient::resolveAgent(t.entry, mCfg.port, &agent)) {
+        // Another lookup already waiting on this agent decides for us whether it is silent.
+        const std::vector<std::string> others = keysAfter(i);
+        const std::function<bool()> keepWaiting = [&] {
+            gaveUp = !slpclient::keepWaiting(t.key, mId, others, HoldClock::now());
+            return !gaveUp;
+        };
+        err = slpclient::askAgent(agent, request, xid, mCfg, &reply, &refused,
+                                  mode == Mode::kUnlessHeld ? &keepWaiting : nullptr);
+        if (err == SLP_OK && reply.error != slpwire::kOk) {
+            daError = reply.error;
+            err = mapDaError(reply.error);
+        }
+    }
+    const SLPAgentOutcome outcome = outcomeOf(err, refused, reply);
+    if (remember) {
+        slpclient::recordOutcome(
+            t.key, mId, gaveUp ? slpclient::AgentResult::kInconclusive : resultOf(outcome, daError),
+            err, mCfg.holdDownMs, HoldClock::now());
+    }
+    if (gaveUp) {
+        *why = SLP_NETWORK_TIMED_OUT;
+        return Step::kPassedOver;
+    }
+    reportAgent(t.entry, outcome, err, daError);
+    if (err == SLP_OK) {
+        mReply = std::move(reply);
+        mResult = SLP_OK;
+        return Step::kAnswered;
+    }
+    // An agent's own answer tells more than a later agent's silence.
+    if (!mDaAnswered || !isNetworkError(err)) mResult = err;
+    if (!isNetworkError(err)) mDaAnswered = true;
+    return Step::kFailed;
+}
+
+// Whether every listed agent is passed over now (none claimed by this look at them).
+bool Lookup::everyAgentHeld() const {
+    const HoldClock::time_point now = HoldClock::now();
+    for (const Target& t : mTargets) {
+        SLPError why;
+        if (slpclient::mayAsk(t.key, mId, now, false, &why)) return false;
+    }
+    return !mTargets.empty();
+}
+
+std::vector<std::string> Lookup::keysAfter(size_t i) const {
+    std::vector<std::string> out;
+    for (size_t j = i + 1; j < mTargets.size(); ++j) out.push_back(mTargets[j].key);
+    return out;
+}
+
 }  // namespace
 
 extern "C" {
@@ -192,44 +357,14 @@ SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcSc
     BusyGuard guard(h);
 
     const slpclient::LookupConfig cfg = slpclient::lookupConfig();
-    const std::string scopes =
-        (pcScopeList != nullptr && pcScopeList[0] != '\0') ? pcScopeList : cfg.useScopes;
-    const std::string filter = pcSearchFilter != nullptr ? pcSearchFilter : "";
-
-    // Without a configured DA there is nobody to ask: we never multicast.
-    SLPError result = SLP_NETWORK_INIT_FAILED;
-    bool daAnswered = false;
-    for (const std::string& entry : cfg.agents) {
-        SLPError err;
-        slpclient::AgentAddr agent;
-        slpwire::SrvRply reply;
-        const uint16_t xid = nextXid();
-        std::vector<uint8_t> request;
-        if (!slpwire::encodeSrvRqst(xid, h->lang, 0, "", pcServiceType, scopes, filter, "",
-                                    &request)) {
-            return SLP_PARAMETER_BAD;
-        }
-        bool refused = false;
-        uint16_t daError = 0;
-        if (!slpclient::resolveAgent(entry, cfg.port, &agent)) {
-            err = SLP_PARAMETER_BAD;
-        } else {
-            err = slpclient::askAgent(agent, request, xid, cfg, &reply, &refused);
-            if (err == SLP_OK && reply.error != slpwire::kOk) {
-                daError = reply.error;
-                err = mapDaError(reply.error);
-            }
-        }
-        reportAgent(entry, outcomeOf(err, refused, reply), err, daError);
-        if (err == SLP_OK) {
-            deliver(hSLP, reply.urls, cfg.maxResults, callback, pvCookie);
-            return SLP_OK;
-        }
-        // An agent's own answer tells more than a later agent's silence.
-        if (!daAnswered || !isNetworkError(err)) result = err;
-        if (!isNetworkError(err)) daAnswered = true;
+    Lookup lookup(h->lang, pcServiceType,
+                  (pcScopeList != nullptr && pcScopeList[0] != '\0') ? pcScopeList : cfg.useScopes,
+                  pcSearchFilter != nullptr ? pcSearchFilter : "", cfg);
+    if (!lookup.run()) return SLP_PARAMETER_BAD;
+    if (lookup.result() == SLP_OK) {
+        deliver(hSLP, lookup.reply().urls, cfg.maxResults, callback, pvCookie);
     }
-    return result;
+    return lookup.result();
 }
 
 }  // extern "C"

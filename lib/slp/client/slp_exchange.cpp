@@ -88,7 +88,8 @@ bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out
 }
 
 SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused) {
+                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused,
+                  const std::function<bool()>* keepWaiting) {
     *refused = false;
     // A request that does not fit a datagram goes over TCP straight away.
     if (request.size() > cfg.mtu) return askOverTcp(agent, request, xid, cfg, reply, refused);
@@ -113,6 +114,7 @@ SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, u
         // The schedule stops where the next full wait would pass the cap; the first send always
         // happens, its wait cut to the cap.
         if (sent && elapsedMs + timeoutMs > cfg.maxWaitMs) break;
+        if (sent && keepWaiting != nullptr && !(*keepWaiting)()) break;
         if (timeoutMs > cfg.maxWaitMs) timeoutMs = cfg.maxWaitMs;
         ssize_t n;
         do {

@@ -4,6 +4,7 @@
 // reply does not fit a datagram. Thread-safe; every wait is bounded by the lookup properties.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,10 @@ bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out
 // replies with another XID and malformed ones. SLP_OK with *reply filled in (its error code may
 // be non-zero); SLP_NETWORK_TIMED_OUT when no reply came within the retry schedule;
 // SLP_NETWORK_ERROR for a refusal (*refused set: nobody listens there) or another socket failure.
+// keepWaiting, when given, is called before each retransmission over UDP; when it returns false
+// the exchange ends there with SLP_NETWORK_TIMED_OUT.
 SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused);
+                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused,
+                  const std::function<bool()>* keepWaiting = nullptr);
 
 }  // namespace slpclient

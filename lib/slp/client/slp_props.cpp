@@ -32,6 +32,8 @@ const Default kDefaults[] = {
     {"net.slp.unicastMaximumWait", "5000"},
     {"net.slp.DADiscoveryTimeouts", "500,750,1000,1500,2000,3000"},
     {"net.slp.DADiscoveryMaximumWait", "5000"},
+    // Our own: how long an agent that timed out or refused is passed over (ms).
+    {"esm.slp.DAHoldDown", "30000"},
 };
 
 const char* defaultValue(const std::string& name) {
@@ -130,6 +132,9 @@ LookupConfig lookupConfig() {
     if (c.useScopes.empty()) c.useScopes = "DEFAULT";
     c.locale = trim(propertyText("net.slp.locale"));
     if (c.locale.empty()) c.locale = "en";
+    if (parseLong(propertyText("esm.slp.DAHoldDown"), 0, 3600000, &v)) {
+        c.holdDownMs = static_cast<int>(v);
+    }
     return c;
 }
 

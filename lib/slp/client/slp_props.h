@@ -31,6 +31,7 @@ struct LookupConfig {
     int maxResults = -1;              // "net.slp.maxResults"; -1 = no cap
     std::string useScopes;            // "net.slp.useScopes"
     std::string locale;               // "net.slp.locale"
+    int holdDownMs = 30000;           // "esm.slp.DAHoldDown"; 0 = agents are never held down
 };
 
 // Reads the lookup properties; a value that does not parse falls back to its default.

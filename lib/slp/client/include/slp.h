@@ -72,7 +72,17 @@ SLPEXP void SLPAPI SLPClose(SLPHandle hSLP);
  * failure) and the callback is not called: SLP_NETWORK_TIMED_OUT (no answer),
  * SLP_NETWORK_ERROR (socket error or refusal), minus the agent's error code, or
  * SLP_NETWORK_INIT_FAILED when no agent is configured (there is no multicast). One lookup per
- * handle at a time (else SLP_HANDLE_IN_USE). */
+ * handle at a time (else SLP_HANDLE_IN_USE).
+ *
+ * Agents that fail are remembered process-wide: one that timed out or refused is held down for
+ * "esm.slp.DAHoldDown" milliseconds (this library's own property, default 30000; 0 turns the
+ * memory off) and passed over by every lookup meanwhile, unless every listed agent is held down
+ * (then all are asked in list order). When no agent asked answered at all, the lookup asks
+ * those it passed over after all. Once the hold-down has run out, one lookup asks the agent
+ * again while the others keep passing it over. Of lookups asking one agent at once, only the
+ * first to need a retransmission waits on it; the others go on to the next agent that is not
+ * held down, if any. Any answer, an error code included, makes an agent trusted again. While
+ * every agent answers the first request it is sent, lookups ask exactly as without this memory. */
 SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
                                    const char* pcScopeList, const char* pcSearchFilter,
                                    SLPSrvURLCallback callback, void* pvCookie);

@@ -15,8 +15,11 @@ typedef enum {
     SLP_AGENT_NONE = 1,    /* answered without error and without a URL */
     SLP_AGENT_TIMEOUT = 2, /* no answer within the retry schedule */
     SLP_AGENT_REFUSED = 3, /* nobody listens there (port unreachable, connection refused) */
-    SLP_AGENT_ERROR = 4    /* answered an error code, an address that does not resolve, or
+    SLP_AGENT_ERROR = 4,   /* answered an error code, an address that does not resolve, or
                               another network failure */
+    SLP_AGENT_SKIPPED = 5  /* not asked: held down after it timed out or refused (error is that
+                              failure), or another lookup is already waiting on it (error is
+                              SLP_NETWORK_TIMED_OUT; this lookup may have sent one request) */
 } SLPAgentOutcome;
 
 typedef struct {
@@ -27,7 +30,10 @@ typedef struct {
 } SLPAgentReport;
 
 /* Called once per agent asked, on the thread of the lookup, before SLPFindSrvs returns; the
- * report is valid during the call only. May run on many threads at once. */
+ * report is valid during the call only. May run on many threads at once. An agent passed over
+ * (see "esm.slp.DAHoldDown" in slp.h) is reported SLP_AGENT_SKIPPED at the end of the lookup,
+ * unless the lookup asked it after all because no other agent answered: a lookup reports each
+ * agent at most once. Agents after the one that answered are not reported. */
 typedef void SLPAgentObserver(const SLPAgentReport* report, void* cookie);
 
 /* Installs the process-wide observer (null removes it); later lookups report to it. */
