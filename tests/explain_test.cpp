@@ -82,6 +82,16 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
              " line 1: \"128.2.1.8 12.5 -3.0 7.25\"\n  CompResource query (scope default): " +
              kCompute + "\n    Directory Agent " + dead +
              ": refused (nothing listens there)\n  => no proxy: no Directory Agent answered\n"},
+        // The second query passes the agent that refused the first one over.
+        {"dead agent first", good, dead + "," + da, "128.2.1.8", 0,
+         noProxyFor8 + "    Directory Agent " + dead + ": refused (nothing listens there)\n" +
+             "    Directory Agent " + da + ": answered, nothing registered matches\n" +
+             "  coordinates of 128.2.1.8: " + file() +
+             " line 1: \"128.2.1.8 12.5 -3.0 7.25\"\n  CompResource query (scope default): " +
+             kCompute + "\n    Directory Agent " + da + ": answered\n    Directory Agent " + dead +
+             ": passed over (it refused recently)\n"
+             "    found service:CompResource://127.0.36.9/?x-GNP-num=1 (lifetime 65535)\n"
+             "  => compute node 127.0.36.9 (the proxy program would be loaded there)\n"},
         {"bad file", "10.0.0.1 1 2\n\n" + good, da, "128.2.1.8", 1,
          noProxyFor8 + "    Directory Agent " + da +
              ": answered, nothing registered matches\n  coordinates of 128.2.1.8: none: " + file() +

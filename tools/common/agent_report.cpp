@@ -21,6 +21,8 @@ Outcome outcomeOf(SLPAgentOutcome o) {
             return Outcome::Timeout;
         case SLP_AGENT_REFUSED:
             return Outcome::Refused;
+        case SLP_AGENT_SKIPPED:
+            return Outcome::Skipped;
         default:
             return Outcome::Error;
     }
@@ -73,6 +75,8 @@ const char* outcomeName(Outcome o) {
             return "timeout";
         case Outcome::Refused:
             return "refused";
+        case Outcome::Skipped:
+            return "skipped";
         default:
             return "error";
     }
@@ -108,6 +112,10 @@ std::string describe(const AgentResult& r) {
             return "no answer (timed out after its retries)";
         case Outcome::Refused:
             return "refused (nothing listens there)";
+        case Outcome::Skipped:
+            return r.error == SLP_NETWORK_TIMED_OUT
+                       ? "passed over (it timed out recently, or another lookup is waiting on it)"
+                       : "passed over (it refused recently)";
         default:
             break;
     }

@@ -9,7 +9,7 @@
 
 namespace agentreport {
 
-enum class Outcome { Found, None, Timeout, Refused, Error };
+enum class Outcome { Found, None, Timeout, Refused, Error, Skipped };
 
 struct AgentResult {
     std::string agent;  // the Directory Agent entry asked, as configured
