@@ -1,15 +1,63 @@
 #include <malloc.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "ESM.h"
 #include "http.h"
+#include "http_serve.h"
 #include "mutex_lock.h"
+#include "service_notify.h"
 
 namespace {
+
+// How long connections in progress may take to finish after SIGTERM.
+constexpr int kDrainMs = 10000;
+// The listening socket is opened on the server thread as it starts; it never takes long.
+constexpr int kListenWaitMs = 10000;
+
+// Set once SIGTERM has arrived; main's wait ends on it as on the request limit.
+bool sStopRequested = false;  // guarded by term_mut
+
+// Posted by the SIGTERM handler (sem_post may be called there; a mutex may not).
+sem_t sStopSignal;
+
+void onStopSignal(int) {
+    const int saved = errno;
+    sem_post(&sStopSignal);
+    errno = saved;
+}
+
+void* stopSignalThread(void*) {
+    // Owns nothing; waits for the SIGTERM handler's post for the life of the process, then sets
+    // sStopRequested under term_mut and wakes main.
+    while (sem_wait(&sStopSignal) != 0) {
+    }
+    MutexLock lock(&term_mut);
+    sStopRequested = true;
+    pthread_cond_broadcast(&term_cond);
+    return nullptr;
+}
+
+// SIGTERM asks for a graceful stop instead of killing the process. The handler is reset for the
+// programs the daemon runs, and no signal is blocked, so they get SIGTERM as usual.
+void catchStopSignal() {
+    sem_init(&sStopSignal, 0, 0);
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, stopSignalThread, nullptr) != 0) return;
+    pthread_detach(tid);
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 // Every connection thread allocates from one of many malloc arenas. With glibc's defaults a
 // burst of large requests leaves each arena holding tens of MiB once the burst is over: freed
@@ -40,17 +88,34 @@ int main(int argc, char** argv) {
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     returnFreedMemory();
+    const ServiceNotifier notifier;  // before any thread starts: it edits the environment
+    catchStopSignal();
     global_time_init();
     num_of_requests = 0;
     DAstr = argv[2];
     const unsigned short port = portArg(argv[1]);
     startServerLoop(port, RecvCallback);
     printf("waiting for request\n");
+    if (waitServerListening(kListenWaitMs)) notifier.notify("READY=1");
 
+    bool stop = false;
     {
         MutexLock lock(&term_mut);
-        while (num_of_requests <= kRequestLimit) pthread_cond_wait(&term_cond, &term_mut);
+        while (num_of_requests <= kRequestLimit && !sStopRequested) {
+            pthread_cond_wait(&term_cond, &term_mut);
+        }
+        stop = sStopRequested;
     }
+    if (stop) {
+        // New connections are refused from here on; those accepted get up to kDrainMs to be
+        // answered. Whatever is still running then ends with the process.
+        stopServing();
+        notifier.notify("STOPPING=1");
+        waitServingEnded(kDrainMs);
+        fflush(nullptr);
+        _exit(0);
+    }
+    notifier.notify("STOPPING=1");
     long utime;
     long stime;
     {
