@@ -440,6 +440,7 @@ TEST_P(ServiceDrain, RequestInFlightAtSigterm) {
     }
     EXPECT_EQ(grep(d.err(), "accept").size(), 0u) << d.err();
     EXPECT_EQ(grep(d.err(), "serverThread").size(), 0u) << d.err();
+    EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServiceDrain,
