@@ -45,12 +45,14 @@ echo "== contents"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./##' | grep -v '/$' | sort >"$work/files"
 dpkg-deb -e "$deb" "$work/control"
 cat "$work/files"
-programs=(esm-synthd slp-da esm-synth esm-proxy-sim gnp-monitor)
+# The programs it must hold; every program it holds is run below.
+required=(esm-synthd slp-da esm-synth esm-proxy-sim gnp-monitor)
+mapfile -t programs < <(sed -n 's#^usr/bin/##p' "$work/files")
 expected=(etc/default/esm-synthd etc/default/slp-da etc/esm-synth/gnp.coords
           etc/esm-synth/slp.reg etc/esm-synth/abone/sc.linux
           usr/share/doc/esm-synth/README.md usr/share/doc/esm-synth/copyright
           usr/share/doc/esm-synth/changelog.gz)
-for p in "${programs[@]}"; do expected+=("usr/bin/$p"); done
+for p in "${required[@]}"; do expected+=("usr/bin/$p"); done
 if [[ -d man ]]; then
   for p in "${programs[@]}"; do
     grep -Eq "^usr/share/man/man[18]/$p\.[18]\.gz$" "$work/files" || fail "no man page for $p"
