@@ -2,8 +2,15 @@
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 CMAKE_ARGS ?=
+# make install: where to, and a staging root (empty: install in place).
+PREFIX  ?= /usr/local
+DESTDIR ?=
+RELEASE_BUILD ?= build-release
+DEB_BUILD     ?= build-deb
+RELEASE_ARGS = -DCMAKE_BUILD_TYPE=Release -DESM_BUILD_TESTS=OFF -DESM_BUILD_BENCH=OFF
 
-.PHONY: all deps build test demo asan-test tsan-test fuzz-smoke format format-check clean
+.PHONY: all deps pkg-deps build test demo install deb deb-check asan-test tsan-test fuzz-smoke \
+	format format-check clean
 
 all: build
 
@@ -22,6 +29,31 @@ test: build
 # The whole system on loopback: two requests, their answers, then everything stopped.
 demo: build
 	BUILD=$(BUILD) scripts/demo.sh
+
+# The programs, units, settings and documentation from a Release build of their own, under
+# PREFIX (settings under PREFIX/etc, or /etc when PREFIX is /usr), staged under DESTDIR if given.
+install: deps
+	cmake -S . -B $(RELEASE_BUILD) $(RELEASE_ARGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_ARGS)
+	cmake --build $(RELEASE_BUILD) -j$(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_BUILD) --strip
+
+# What packaging and its checks need besides the build: dpkg-dev, lintian, systemd-analyze.
+pkg-deps:
+	@WITH_PACKAGING=1 scripts/install-deps.sh
+
+# The Debian package, $(DEB_BUILD)/esm-synth_<version>_<arch>.deb: a Release build for /usr with
+# Debian's hardening flags, packaged by CPack from what cmake --install installs.
+deb: deps pkg-deps
+	cmake -S . -B $(DEB_BUILD) $(RELEASE_ARGS) -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_ARGS) \
+	  -DCMAKE_CXX_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) $$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(DEB_BUILD) -j$(JOBS)
+	rm -f $(DEB_BUILD)/esm-synth_*.deb
+	cd $(DEB_BUILD) && cpack -G DEB
+
+# The package's contents, lintian, the programs unpacked from it, and its units (CI runs this).
+deb-check: deb
+	scripts/check-deb.sh $(DEB_BUILD)/esm-synth_*.deb
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build, all tests.
 asan-test: deps
@@ -49,4 +81,4 @@ format-check:
 	scripts/format.sh --check
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(RELEASE_BUILD) $(DEB_BUILD)

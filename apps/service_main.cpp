@@ -1,6 +1,10 @@
 #include <malloc.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +13,9 @@
 #include "ESM.h"
 #include "cli.h"
 #include "http.h"
+#include "http_serve.h"
 #include "mutex_lock.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -32,7 +38,56 @@ const char kHelp[] =
     "Output: \"waiting for request\" on standard output once it runs, then the progress of\n"
     "every request; after the 101st answered request \"utime N, stime N\" on standard error,\n"
     "a 3-second pause, and exit status 0. Any other number of arguments prints\n"
-    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1.\n";
+    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1.\n"
+    "\n"
+    "Signals: SIGTERM stops accepting, lets requests in progress finish for up to 10 s\n"
+    "and exits with status 0.\n"
+    "\n"
+    "Environment: NOTIFY_SOCKET (set by systemd for Type=notify units) gets READY=1 once\n"
+    "the daemon listens and STOPPING=1 when it ends; VARNO_PATH and VARNO_GNPMONITOR as\n"
+    "described in the manual page.\n";
+
+// How long connections in progress may take to finish after SIGTERM.
+constexpr int kDrainMs = 10000;
+// The listening socket is opened on the server thread as it starts; it never takes long.
+constexpr int kListenWaitMs = 10000;
+
+// Set once SIGTERM has arrived; main's wait ends on it as on the request limit.
+bool sStopRequested = false;  // guarded by term_mut
+
+// Posted by the SIGTERM handler (sem_post may be called there; a mutex may not).
+sem_t sStopSignal;
+
+void onStopSignal(int) {
+    const int saved = errno;
+    sem_post(&sStopSignal);
+    errno = saved;
+}
+
+void* stopSignalThread(void*) {
+    // Owns nothing; waits for the SIGTERM handler's post for the life of the process, then sets
+    // sStopRequested under term_mut and wakes main.
+    while (sem_wait(&sStopSignal) != 0) {
+    }
+    MutexLock lock(&term_mut);
+    sStopRequested = true;
+    pthread_cond_broadcast(&term_cond);
+    return nullptr;
+}
+
+// SIGTERM asks for a graceful stop instead of killing the process. The handler is reset for the
+// programs the daemon runs, and no signal is blocked, so they get SIGTERM as usual.
+void catchStopSignal() {
+    sem_init(&sStopSignal, 0, 0);
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, stopSignalThread, nullptr) != 0) return;
+    pthread_detach(tid);
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 // Every connection thread allocates from one of many malloc arenas. With glibc's defaults a
 // burst of large requests leaves each arena holding tens of MiB once the burst is over: freed
@@ -72,17 +127,34 @@ int main(int argc, char** argv) {
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     returnFreedMemory();
+    const ServiceNotifier notifier;  // before any thread starts: it edits the environment
+    catchStopSignal();
     global_time_init();
     num_of_requests = 0;
     DAstr = argv[2];
     const unsigned short port = portArg(argv[1]);
     startServerLoop(port, RecvCallback);
     printf("waiting for request\n");
+    if (waitServerListening(kListenWaitMs)) notifier.notify("READY=1");
 
+    bool stop = false;
     {
         MutexLock lock(&term_mut);
-        while (num_of_requests <= kRequestLimit) pthread_cond_wait(&term_cond, &term_mut);
+        while (num_of_requests <= kRequestLimit && !sStopRequested) {
+            pthread_cond_wait(&term_cond, &term_mut);
+        }
+        stop = sStopRequested;
     }
+    if (stop) {
+        // New connections are refused from here on; those accepted get up to kDrainMs to be
+        // answered. Whatever is still running then ends with the process.
+        stopServing();
+        notifier.notify("STOPPING=1");
+        waitServingEnded(kDrainMs);
+        fflush(nullptr);
+        _exit(0);
+    }
+    notifier.notify("STOPPING=1");
     long utime;
     long stime;
     {

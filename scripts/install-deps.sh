@@ -13,6 +13,11 @@ fi
 if [[ "${WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi
+# Building and checking the Debian package: dpkg-shlibdeps and dpkg-buildflags, lintian, and
+# systemd-analyze (with the unit directory systemd's pkg-config file names).
+if [[ "${WITH_PACKAGING:-0}" == 1 ]]; then
+  packages+=(dpkg-dev lintian systemd)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

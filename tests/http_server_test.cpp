@@ -503,6 +503,35 @@ TEST_F(HttpServerTest, ReplyToAPeerThatLeftIsAShortWrite) {
     EXPECT_EQ(exchange({post()}), okResponse(kCommitOkXml));
 }
 
+TEST_F(HttpServerTest, ConnectionIsIdleUntilItsRequestIsInThenBusyUntilAnswered) {
+    auto counted = [](int idle, int busy) {
+        return testutil::waitFor([&] {
+            const ServerConnections c = serverConnections();
+            return c.idle == idle && c.busy == busy;
+        });
+    };
+    ASSERT_TRUE(counted(0, 0));  // the fixture's probe has left
+    gHandler = replyBigAfterRelease;
+    {
+        std::lock_guard<std::mutex> lock(gGateMutex);
+        gEntered = gRelease = false;
+    }
+    const std::string request = post();
+    Fd s(testutil::connectTo("127.0.0.1", sPort));
+    ASSERT_TRUE(testutil::sendAll(s.get(), request.substr(0, request.size() - 10)));
+    EXPECT_TRUE(counted(1, 0));
+    ASSERT_TRUE(testutil::sendAll(s.get(), request.substr(request.size() - 10)));
+    EXPECT_TRUE(counted(0, 1));
+    {
+        std::lock_guard<std::mutex> lock(gGateMutex);
+        gRelease = true;
+    }
+    gGateCond.notify_all();
+    std::string out;
+    EXPECT_TRUE(testutil::readUntilClosed(s.get(), &out));
+    EXPECT_TRUE(counted(0, 0));
+}
+
 TEST_F(HttpServerTest, ConnectionThreadsAddTheirCpuTime) {
     // CPU time of this thread is never counted. Spending it first also lets connection threads
     // of earlier tests finish before the sums are reset.

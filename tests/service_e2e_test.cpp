@@ -1,6 +1,7 @@
 // The daemon end to end: esm-synthd as a process with a real Directory Agent, proxy simulators,
 // the monitor, a coordinates file and the node-loader stand-in, all on loopback.
 #include <gtest/gtest.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <thread>
@@ -44,6 +45,79 @@ std::string computeReg(const std::string& node) {
     return reg("service:CompResource://" + node + "/?x-GNP-num=1",
                {"x-GNP-num=1", "x-GNP-clients=12.5 -3.0 7.25"});
 }
+
+// Stands in for the service manager's notification socket ($NOTIFY_SOCKET), at a path or at an
+// abstract address ("@name").
+class NotifySocket {
+public:
+    explicit NotifySocket(bool abstract) {
+        static int sCount = 0;
+        mName = std::string(abstract ? "@" : "/tmp/") + "esm-notify-" + std::to_string(getpid()) +
+                "-" + std::to_string(++sCount);
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        memcpy(a.sun_path, mName.data(), mName.size());
+        if (abstract) a.sun_path[0] = '\0';
+        bind(mFd, reinterpret_cast<sockaddr*>(&a),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mName.size()));
+    }
+    ~NotifySocket() {
+        close(mFd);
+        if (mName[0] == '/') unlink(mName.c_str());
+    }
+    std::string env() const { return "NOTIFY_SOCKET=" + mName; }
+    // The next datagram, or "" when none comes within timeoutMs.
+    std::string next(int timeoutMs = 5000) const {
+        pollfd p{mFd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return "";
+        char buf[256];
+        const ssize_t n = recv(mFd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+private:
+    std::string mName;
+    int mFd = -1;
+};
+
+// A proxy the test answers by hand, so that a request stays in flight as long as the test wants.
+class HeldProxy {
+public:
+    explicit HeldProxy(const std::string& addr) : mAddr(addr) {
+        mListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = testutil::addrOf(addr.c_str());
+        bind(mListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(mListener, 8);
+        socklen_t len = sizeof a;
+        getsockname(mListener, reinterpret_cast<sockaddr*>(&a), &len);
+        mPort = ntohs(a.sin_port);
+    }
+    ~HeldProxy() { close(mListener); }
+    std::string url() const { return "service:ESMProxy://" + mAddr + ":" + std::to_string(mPort); }
+    // The daemon's next connection, or -1 when none comes within timeoutMs.
+    int take(int timeoutMs = 10000) const {
+        pollfd p{mListener, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return -1;
+        return accept(mListener, nullptr, nullptr);
+    }
+    // Answers connection s with the message body and returns the request that came on it.
+    static std::string answer(int s, const Msg& reply) {
+        testutil::sendAll(s, okResponse(chars(reply)));
+        shutdown(s, SHUT_WR);
+        std::string request;
+        testutil::readUntilClosed(s, &request, 5000);
+        close(s);
+        return request;
+    }
+
+private:
+    std::string mAddr;
+    int mListener = -1;
+    uint16_t mPort = 0;
+};
 
 TEST(ServiceEndToEnd, RunningProxiesForTwoEndpointsAndAZone) {
     const Net net{21};
@@ -229,7 +303,9 @@ TEST(ServiceLifecycle, EndsAfterTheHundredAndFirstAnsweredRequest) {
     const Net net{27};
     ConfigDir config("");
     DirectoryAgent da(net.at(2), config.path(), "");
-    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
+    const NotifySocket manager(false);
+    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR", manager.env()});
+    EXPECT_EQ(manager.next(), "READY=1");
     const std::string empty = synthReq(1, 1, {});
     const std::string other = chars(ESMInit(1, 1, 7560));
     // Error responses never count: a request of another type, and one whose proxy fails.
@@ -243,6 +319,7 @@ TEST(ServiceLifecycle, EndsAfterTheHundredAndFirstAnsweredRequest) {
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_NE(post(d.port(), empty).find("200 OK"), std::string::npos);
+    EXPECT_EQ(manager.next(), "STOPPING=1");
     const int status = d.child().wait(10000);
     const auto took = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -285,5 +362,92 @@ TEST(ServiceLifecycle, ConcurrentRequestsEachGetTheirOwnAnswer) {
     EXPECT_EQ(grep(p0.out(), "ESMCommit ").size(), 20u);
     EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
 }
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceStop, TellsTheManagerWhenReadyAndWhenStopping) {
+    const NotifySocket manager(true);
+    const uint16_t port = testutil::freePort();
+    testutil::Child d(ESM_SYNTHD_PATH, {std::to_string(port), "127.0.0.1:9"}, {manager.env()});
+    EXPECT_EQ(manager.next(), "READY=1");
+    // Ready means listening: the line that follows listen() is out by then.
+    EXPECT_EQ(d.err(), "Listening on port " + std::to_string(port) + "\n");
+    d.signal(SIGTERM);
+    EXPECT_EQ(manager.next(), "STOPPING=1");
+    const int status = d.wait(5000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Nothing beyond the usual lines.
+    EXPECT_EQ(d.out(), "waiting for request\n");
+    EXPECT_EQ(d.err(), "Listening on port " + std::to_string(port) + "\n");
+}
+
+// SIGTERM while a request waits for its proxy: new connections are refused at once, the request
+// in flight is still answered, and the daemon ends with status 0 as soon as it is; when it takes
+// longer than 10 s, the daemon ends all the same.
+struct DrainCase {
+    int net;
+    bool proxyAnswers;
+};
+
+class ServiceDrain : public ::testing::TestWithParam<DrainCase> {};
+
+TEST_P(ServiceDrain, RequestInFlightAtSigterm) {
+    const Net net{GetParam().net};
+    ConfigDir config(kCoords);
+    const HeldProxy proxy(net.at(5));
+    DirectoryAgent da(net.at(2), config.path(),
+                      reg(proxy.url(), {"addr=128.2.1.7", "mask=255.255.255.255"}));
+    const NotifySocket manager(false);
+    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR", manager.env()});
+    ASSERT_EQ(manager.next(), "READY=1");
+
+    std::string resp;
+    std::thread client([&] { resp = post(d.port(), synthReq(41, 42, {"128.2.1.7"}), 20000); });
+    const int init = proxy.take();  // the request is in flight
+    ASSERT_GE(init, 0);
+    const auto sigterm = std::chrono::steady_clock::now();
+    d.child().signal(SIGTERM);
+    EXPECT_EQ(manager.next(), "STOPPING=1");
+    EXPECT_EQ(testutil::connectTo("127.0.0.1", d.port()), -1);
+
+    if (GetParam().proxyAnswers) {
+        EXPECT_NE(HeldProxy::answer(init, ESMInitOk(41, 42, A("224.5.6.7"), 0)).find("<ESMInit>"),
+                  std::string::npos);
+        const int commit = proxy.take();
+        ASSERT_GE(commit, 0);
+        HeldProxy::answer(commit, ESMCommitOk(41, 42));
+    }
+    const int status = d.child().wait(15000);
+    const auto took = std::chrono::steady_clock::now() - sigterm;
+    client.join();
+    if (!GetParam().proxyAnswers) close(init);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    if (GetParam().proxyAnswers) {
+        EXPECT_EQ(resp, okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>41</id><version>42"
+                                   "</version><eptransportlist num=\"1\"><eptransport><addr>"
+                                   "224.5.6.7</addr><port>7560</port><ttl>0</ttl></eptransport>"
+                                   "</eptransportlist><zonetransportlist num=\"0\"/></SynthESMOk>"
+                                   "\n"));
+        EXPECT_LT(took, std::chrono::seconds(5));
+    } else {
+        EXPECT_EQ(resp, "");  // cut off when the time was up
+        EXPECT_GE(took, std::chrono::milliseconds(9900));
+        EXPECT_LT(took, std::chrono::seconds(13));
+    }
+    EXPECT_EQ(grep(d.err(), "accept").size(), 0u) << d.err();
+    EXPECT_EQ(grep(d.err(), "serverThread").size(), 0u) << d.err();
+    EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ServiceDrain,
+                         ::testing::Values(DrainCase{31, true}, DrainCase{32, false}),
+                         [](const ::testing::TestParamInfo<DrainCase>& param) {
+                             return param.param.proxyAnswers ? "AnsweredThenExits"
+                                                             : "CutOffAfterTenSeconds";
+                         });
 
 }  // namespace

@@ -7,20 +7,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "diag.h"
 #include "http_impl.h"
 #include "malloc_ptr.h"
 #include "mutex_lock.h"
 #include "net_util.h"
+#include "no_destructor.h"
 
 pthread_mutex_t global_time_mut = PTHREAD_MUTEX_INITIALIZER;
 long global_utime = 0;
@@ -59,6 +63,10 @@ bool acceptErrorIsTransient(int err, bool* pause) {
     }
 }
 
+// Counted in and out of Serving::alive, below.
+void acceptorsBegan();
+void acceptorsEnded();
+
 // The threads of one listening socket. A connection is accepted by a connection thread itself,
 // which then serves it; a thread that has finished its connection goes back to accepting instead
 // of ending, since starting a thread costs more than serving a small request. Whenever the last
@@ -71,8 +79,12 @@ struct Acceptors {
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attr, kConnThreadStackBytes);
+        acceptorsBegan();
     }
-    ~Acceptors() { pthread_attr_destroy(&attr); }
+    ~Acceptors() {
+        pthread_attr_destroy(&attr);
+        acceptorsEnded();
+    }
     Acceptors(const Acceptors&) = delete;
     Acceptors& operator=(const Acceptors&) = delete;
 
@@ -83,7 +95,62 @@ struct Acceptors {
     // request on every thread.
     std::atomic<int> idle{1};
     std::mutex mutex;
-    bool stopped = false;  // guarded by mutex: accept failed for good
+    bool stopped = false;  // guarded by mutex: accept failed for good, or stopServing
+};
+
+// The listeners of this process, for stopServing and waitServingEnded.
+struct Serving {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::weak_ptr<Acceptors>> listeners;  // guarded by mutex
+    int alive = 0;           // guarded by mutex: Acceptors not yet destroyed
+    bool listening = false;  // guarded by mutex: startServerLoop's socket is open
+    bool stopping = false;   // guarded by mutex: stopServing was called
+};
+
+Serving& serving() {
+    static NoDestructor<Serving> sServing;  // connection threads may outlive main
+    return *sServing.get();
+}
+
+void acceptorsBegan() {
+    Serving& s = serving();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++s.alive;
+}
+
+void acceptorsEnded() {
+    Serving& s = serving();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    --s.alive;
+    s.changed.notify_all();
+}
+
+bool servingStopped() {
+    Serving& s = serving();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.stopping;
+}
+
+// Connections by state, for serverConnections.
+std::atomic<int> sIdleConnections{0};
+std::atomic<int> sBusyConnections{0};
+
+// Counts one connection as idle until busy(), then as busy, until it is destroyed.
+class ConnectionGauge {
+public:
+    ConnectionGauge() { ++sIdleConnections; }
+    ~ConnectionGauge() { --(mBusy ? sBusyConnections : sIdleConnections); }
+    ConnectionGauge(const ConnectionGauge&) = delete;
+    ConnectionGauge& operator=(const ConnectionGauge&) = delete;
+    void busy() {
+        ++sBusyConnections;
+        --sIdleConnections;
+        mBusy = true;
+    }
+
+private:
+    bool mBusy = false;
 };
 
 void* connectionThread(void* arg);
@@ -138,14 +205,17 @@ AcceptFailure classifyAcceptError(int err) {
     return pause ? AcceptFailure::Pause : AcceptFailure::Retry;
 }
 
-// The first thread to meet a permanent accept failure reports it and shuts the listener down,
-// so that the threads blocked in accept learn of it too.
+// The first thread to meet a permanent accept failure err reports it and shuts the listener
+// down, so that the threads blocked in accept learn of it too; stopServing does the same
+// quietly, with err 0. A listener shut down refuses new connections.
 void stopAccepting(Acceptors* a, int err) {
     std::lock_guard<std::mutex> lock(a->mutex);
     if (a->stopped) return;
     a->stopped = true;
-    errno = err;
-    diagPerror("accept");
+    if (err != 0) {
+        errno = err;
+        diagPerror("accept");
+    }
     shutdown(a->listener.get(), SHUT_RDWR);
 }
 
@@ -340,9 +410,15 @@ void* serverThread(void* arg) {
         diagf(DiagStream::Err, "Couldn't open server socket on port %d.\n", param->listenport);
         exit(1);
     }
+    {
+        Serving& s = serving();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.listening = true;
+        s.changed.notify_all();
+    }
     serveListener(std::move(listener), param->RecvCallback);
     param.reset();
-    diagf(DiagStream::Err, "serverThread terminating now...\n");
+    if (!servingStopped()) diagf(DiagStream::Err, "serverThread terminating now...\n");
     return nullptr;
 }
 
@@ -356,7 +432,51 @@ void serveListener(Fd listener, MsgHandler handler) {
     // Only an optimisation: without it every connection is served all the same.
     int deferSec = 1;
     setsockopt(listener.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSec, sizeof deferSec);
-    acceptAndServe(std::make_shared<Acceptors>(std::move(listener), handler), false);
+    auto acceptors = std::make_shared<Acceptors>(std::move(listener), handler);
+    bool stopping;
+    {
+        Serving& s = serving();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        std::vector<std::weak_ptr<Acceptors>>& l = s.listeners;
+        l.erase(std::remove_if(l.begin(), l.end(), [](const auto& w) { return w.expired(); }),
+                l.end());
+        l.emplace_back(acceptors);
+        stopping = s.stopping;
+    }
+    if (stopping) stopAccepting(acceptors.get(), 0);
+    acceptAndServe(acceptors, false);
+}
+
+ServerConnections serverConnections() {
+    return ServerConnections{sIdleConnections.load(), sBusyConnections.load()};
+}
+
+bool waitServerListening(int timeoutMs) {
+    Serving& s = serving();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return s.listening; });
+}
+
+void stopServing() {
+    std::vector<std::shared_ptr<Acceptors>> live;
+    {
+        Serving& s = serving();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.stopping = true;
+        for (const std::weak_ptr<Acceptors>& w : s.listeners) {
+            if (std::shared_ptr<Acceptors> a = w.lock()) live.push_back(std::move(a));
+        }
+        s.listeners.clear();
+    }
+    for (const std::shared_ptr<Acceptors>& a : live) stopAccepting(a.get(), 0);
+}
+
+bool waitServingEnded(int timeoutMs) {
+    Serving& s = serving();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return s.alive == 0; });
 }
 
 namespace {
@@ -379,8 +499,10 @@ void* HTTPconn(void* arg) {
     std::unique_ptr<Parameters> params(static_cast<Parameters*>(arg));
     HTTPReqPtr req;
     {
+        ConnectionGauge gauge;
         Fd sock(params->sock);
         req.reset(readHTTPRequest(sock.get()));
+        gauge.busy();
         answer(*params, req.get());
     }  // closing the socket ends the response for the peer
     params.reset();
