@@ -9,6 +9,7 @@
 #include "deployment.h"
 #include "diag.h"
 #include "http.h"
+#include "service_metrics.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
           kRule);
     diagFlush();
     (void)!system(start.c_str());
+    servicemetrics::countNodeLaunch();
     record(j, MulticastEndPoint(p.getAddr(), kDataPort, kAboneTTL));
     return true;
 }
@@ -119,10 +121,12 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
     ESMInit init(mId, mVersion, kDataPort);
     diagf(DiagStream::Err, "sending ESMInit to %s:%d...", host.c_str(), p.getPort());
     diagFlush();
+    using servicemetrics::Step;
     int sock = sendRequestMsg(host.c_str(), p.getPort(), &init);
-    if (sock == -1) return false;
-    std::unique_ptr<Msg> reply(getResponseMsg(sock));
-    if (!reply || reply->getType() != Msg::ESMInitOk) return false;
+    std::unique_ptr<Msg> reply(getResponseMsg(sock));  // nothing to read (null) for sock -1
+    const bool initOk = reply && reply->getType() == Msg::ESMInitOk;
+    servicemetrics::countProxyExchange(Step::Init, initOk);
+    if (!initOk) return false;
     diagf(DiagStream::Out, "got ESMInitOk\n");
 
     const bool endpoint = j < mEPProxyVec.size();
@@ -137,9 +141,10 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
         ESMCommit commit(mId, mVersion, t.getAddr(), kDataPort, t.getTTL(), memberCopy);
         sock = sendRequestMsg(host.c_str(), p.getPort(), &commit);
     }
-    if (sock == -1) return false;
     reply.reset(getResponseMsg(sock));
-    if (!reply || reply->getType() != Msg::ESMCommitOk) return false;
+    const bool commitOk = reply && reply->getType() == Msg::ESMCommitOk;
+    servicemetrics::countProxyExchange(Step::Commit, commitOk);
+    if (!commitOk) return false;
     diagf(DiagStream::Out, "got ESMCommitOk\n");
     return true;
 }

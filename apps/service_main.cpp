@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ESM.h"
 #include "cli.h"
 #include "http.h"
 #include "http_serve.h"
 #include "mutex_lock.h"
+#include "service_metrics.h"
 #include "service_notify.h"
 
 namespace {
@@ -44,8 +46,10 @@ const char kHelp[] =
     "and exits with status 0.\n"
     "\n"
     "Environment: NOTIFY_SOCKET (set by systemd for Type=notify units) gets READY=1 once\n"
-    "the daemon listens and STOPPING=1 when it ends; VARNO_PATH and VARNO_GNPMONITOR as\n"
-    "described in the manual page.\n";
+    "the daemon listens and STOPPING=1 when it ends; ESM_METRICS_ADDR=ADDR:PORT serves\n"
+    "the daemon's metrics in the Prometheus text format on GET /metrics there (unset,\n"
+    "nothing listens; an address it cannot listen on ends it with status 1); VARNO_PATH and\n"
+    "VARNO_GNPMONITOR as described in the manual page.\n";
 
 // How long connections in progress may take to finish after SIGTERM.
 constexpr int kDrainMs = 10000;
@@ -133,6 +137,12 @@ int main(int argc, char** argv) {
     num_of_requests = 0;
     DAstr = argv[2];
     const unsigned short port = portArg(argv[1]);
+    servicemetrics::install();
+    std::string metricsError;
+    if (!servicemetrics::startFromEnvironment(&metricsError)) {
+        fprintf(stderr, "esm-synthd: ESM_METRICS_ADDR %s\n", metricsError.c_str());
+        exit(1);
+    }
     startServerLoop(port, RecvCallback);
     printf("waiting for request\n");
     if (waitServerListening(kListenWaitMs)) notifier.notify("READY=1");

@@ -1,9 +1,12 @@
 // The daemon's handler and the state it shares with main: the Directory Agent text and the count
 // of answered requests.
 
+#include <chrono>
+
 #include "ESM.h"
 #include "diag.h"
 #include "mutex_lock.h"
+#include "service_metrics.h"
 
 const char* DAstr = "";
 pthread_mutex_t term_mut = PTHREAD_MUTEX_INITIALIZER;
@@ -19,11 +22,19 @@ void countAnsweredRequest() {
     if (num_of_requests >= kRequestLimit) pthread_cond_signal(&term_cond);
 }
 
+// Counts the request once, with the time since it reached the handler.
+void count(servicemetrics::Outcome outcome, std::chrono::steady_clock::time_point start) {
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+    servicemetrics::countRequest(outcome, spent.count());
+}
+
 }  // namespace
 
 Msg* RecvCallback(Msg* req) {
+    const auto start = std::chrono::steady_clock::now();
     if (req->getType() != Msg::SynthESMReq) {
         diagf(DiagStream::Out, "Not getting the right request!\n");
+        count(servicemetrics::Outcome::Refused, start);
         return nullptr;
     }
     diagf(DiagStream::Out, "Got SynthESMReq from %s:%d\n", req->getSrcAddrStr().c_str(),
@@ -48,11 +59,13 @@ Msg* RecvCallback(Msg* req) {
     ESMProxyInitor esminit(epproxies, ezproxies);
     if (!esminit.initOk()) {
         diagf(DiagStream::Out, "ESM init failed!?\n");
+        count(servicemetrics::Outcome::Failed, start);
         return nullptr;
     }
     std::vector<MulticastEndPoint> eptransports = esminit.getEPTransports();
     std::vector<MulticastEndPoint> eztransports = esminit.getZoneTransports();
     Msg* rep = new SynthESMOk(req->getId(), req->getVersion(), eptransports, eztransports);
+    count(servicemetrics::Outcome::Answered, start);
     countAnsweredRequest();
     return rep;
 }

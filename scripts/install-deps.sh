@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
-          python3 iproute2 procps help2man)
+          python3 iproute2 procps help2man
+          python3-prometheus-client)
 # clang-format checks the layout of the tree in CI.
 if [[ "${WITH_FORMAT:-0}" == 1 ]]; then
   packages+=(clang-format)

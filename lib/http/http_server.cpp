@@ -302,11 +302,19 @@ void reportUndecodable(DecodeStatus status) {
     }
 }
 
+std::atomic<RefusalObserver> gRefusalObserver{nullptr};
+
+// The error response for a request no handler saw.
+void refuse(int sock) {
+    sendHTTPError(sock);
+    if (RefusalObserver observer = gRefusalObserver.load()) observer();
+}
+
 // Decodes the request, runs the handler and writes the response (or the error response).
 void answer(const Parameters& p, const HTTPReq* req) {
     if (req == nullptr) {
         diagf(DiagStream::Err, "readHTTPRequest returned NULL\n");
-        sendHTTPError(p.sock);
+        refuse(p.sock);
         return;
     }
     if (p.RecvCallback == nullptr) {
@@ -320,7 +328,7 @@ void answer(const Parameters& p, const HTTPReq* req) {
         parseMsg(req->body, strlen(req->body), MsgTable::Requests, &status));
     if (!request) {
         reportUndecodable(status);
-        sendHTTPError(p.sock);
+        refuse(p.sock);
         return;
     }
     request->setSrcAddr(p.srcaddr);
@@ -344,6 +352,10 @@ void answer(const Parameters& p, const HTTPReq* req) {
 }
 
 }  // namespace
+
+void setRefusalObserver(RefusalObserver observer) {
+    gRefusalObserver.store(observer);
+}
 
 void freeHTTPReq(HTTPReq* req) {
     if (req == nullptr) return;

@@ -138,6 +138,11 @@ Counter& Registry::counter(const std::string& name, const std::string& help, con
     return *f.counters.back().second;
 }
 
+void Registry::declareCounter(const std::string& name, const std::string& help) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    family(name, help, "counter");
+}
+
 Histogram& Registry::histogram(const std::string& name, const std::string& help,
                                const std::vector<double>& upperBounds, const Labels& labels) {
     std::lock_guard<std::mutex> lock(mMutex);

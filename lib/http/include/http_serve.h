@@ -37,3 +37,9 @@ void stopServing();
 // After stopServing, waits until every connection has been served and its thread has left the
 // server, at most timeoutMs. True when none is left.
 bool waitServingEnded(int timeoutMs);
+
+// Called on the connection thread each time the server answers a request with the error
+// response before any handler saw it (the request did not arrive whole, was not a message, or
+// was beyond a limit), so that a program can count refusals. Null removes it. Thread-safe.
+using RefusalObserver = void (*)();
+void setRefusalObserver(RefusalObserver observer);

@@ -64,6 +64,9 @@ public:
     // valid for the life of the registry. Thread-safe (takes a lock: keep the reference when
     // counting on a hot path).
     Counter& counter(const std::string& name, const std::string& help, const Labels& labels = {});
+    // Registers the counter family without any series yet, so that it has its place in the
+    // text before its first series is counted.
+    void declareCounter(const std::string& name, const std::string& help);
     Histogram& histogram(const std::string& name, const std::string& help,
                          const std::vector<double>& upperBounds, const Labels& labels = {});
     // A gauge family whose samples collect() gives at each rendering; collect runs on the

@@ -1,0 +1,35 @@
+#pragma once
+
+// What the daemon does, counted as it happens, and the listener that publishes it in the
+// Prometheus text format when ESM_METRICS_ADDR is set. Counting is always on (atomic adds); every
+// function may run on any thread.
+
+#include <string>
+
+#include "metrics.h"
+
+namespace servicemetrics {
+
+// The registry holding every family below; never destroyed.
+metrics::Registry& registry();
+
+// How the handler disposed of one request: answered with a SynthESMOk, refused before any proxy
+// work (the wrong type, a request beyond a limit, or one the transport could not read), or
+// failed (a proxy could not be brought up).
+enum class Outcome { Answered, Refused, Failed };
+void countRequest(Outcome outcome, double seconds);
+
+// One ESMInit or ESMCommit exchange with a running proxy, and one launch on a compute node.
+enum class Step { Init, Commit };
+void countProxyExchange(Step step, bool ok);
+void countNodeLaunch();
+
+// Hooks the counters that others report into: every SLP lookup's agents (through the SLP
+// client's observer) and the requests the transport refuses. Call once, before serving.
+void install();
+
+// Starts the listener at $ESM_METRICS_ADDR ("ADDR:PORT"). True when the variable is unset (then
+// nothing listens) or the listener runs; false with *error set when it cannot be started.
+bool startFromEnvironment(std::string* error);
+
+}  // namespace servicemetrics
