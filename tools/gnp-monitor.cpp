@@ -3,18 +3,18 @@
 // with NUL, control and other non-printable bytes escaped.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "net_util.h"
 
@@ -25,7 +25,7 @@ const int kReadTimeoutSec = 5;  // a sender that stalls does not hold the monito
 const size_t kMaxMessage = 4096;
 // Connections served at once; more wait in the listen queue until one is done, which is within
 // twice kReadTimeoutSec.
-const int kMaxConnections = 32;
+const size_t kMaxConnections = 64;
 
 void usage(FILE* out) {
     fprintf(out,
@@ -54,85 +54,82 @@ std::string escaped(const std::string& raw) {
     return out;
 }
 
-// One notification: what the sender writes until it closes, at most kMaxMessage bytes. Its first
-// byte must come within kReadTimeoutSec, and the whole of it within kReadTimeoutSec of that
-// first byte: however the sender spreads its bytes, a notification ends in bounded time.
-std::string readNotification(int fd) {
-    std::string message;
-    Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec);
-    char buf[512];
-    while (message.size() < kMaxMessage) {
-        const size_t want =
-            kMaxMessage - message.size() < sizeof buf ? kMaxMessage - message.size() : sizeof buf;
-        ssize_t n = readSomeBy(fd, buf, want, deadline);
-        if (n <= 0) break;
-        if (message.empty()) {
-            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec);
-        }
-        message.append(buf, static_cast<size_t>(n));
-    }
-    return message;
-}
-
-// Places for connections being served.
-class Slots {
-public:
-    void take() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mFreed.wait(lock, [this] { return mBusy < kMaxConnections; });
-        ++mBusy;
-    }
-    void give() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            --mBusy;
-        }
-        mFreed.notify_one();
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mFreed;
-    int mBusy = 0;  // guarded by mMutex
-};
-
-struct Connection {
+// A connection being served: one notification, what the sender writes until it closes, at most
+// kMaxMessage bytes. Its first byte must come within kReadTimeoutSec of the accept, and the whole
+// of it within kReadTimeoutSec of that first byte: however the sender spreads its bytes, a
+// notification ends in bounded time.
+struct Notification {
     Fd fd;
-    Slots* slots;
+    std::string text;
+    Deadline deadline;
 };
 
-void serveConnection(Connection* c) {
-    const std::string line = escaped(readNotification(c->fd.get()));
-    printf("%s\n", line.c_str());  // one call: lines of concurrent connections never mix
-    c->fd.reset();
-    c->slots->give();
-}
-
-void* connectionThread(void* arg) {
-    // Owns its connection; shares the slots (and standard output, locked per call by stdio).
-    std::unique_ptr<Connection> c(static_cast<Connection*>(arg));
-    serveConnection(c.get());
-    return nullptr;
-}
-
-// Accepts and serves notifications for good, each on a thread of its own, at most
-// kMaxConnections at once. A connection whose thread cannot be started is served here.
-[[noreturn]] void serveNotifications(const Fd& listener) {
-    Slots slots;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 128 * 1024);
-    for (;;) {
-        slots.take();
-        Fd conn(accept(listener.get(), nullptr, nullptr));
-        if (!conn.valid()) {
-            slots.give();
-            continue;
+// Reads what has arrived on n without waiting; true when the notification is over (the sender
+// closed, the connection failed, or it is as long as a notification may be).
+bool readArrived(Notification& n) {
+    char buf[512];
+    while (n.text.size() < kMaxMessage) {
+        const size_t want = std::min(sizeof buf, kMaxMessage - n.text.size());
+        ssize_t got = recv(n.fd.get(), buf, want, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (got <= 0) return true;
+        if (n.text.empty()) {
+            n.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec);
         }
-        auto* c = new Connection{std::move(conn), &slots};
-        pthread_t tid;
-        if (pthread_create(&tid, &attr, connectionThread, c) != 0) connectionThread(c);
+        n.text.append(buf, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+void print(const Notification& n) {
+    printf("%s\n", escaped(n.text).c_str());
+}
+
+// Accepts and serves notifications for good, up to kMaxConnections at once on this one thread
+// (more wait in the listen queue), so a slow sender holds up no other. Connections are read
+// before new ones are accepted, in the order they came: a sender's notification, which ends
+// before it opens its next connection, is printed before that next one.
+[[noreturn]] void serveNotifications(const Fd& listener) {
+    std::vector<Notification> open;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        Deadline first = Deadline::max();
+        for (const Notification& n : open) {
+            fds.push_back({n.fd.get(), POLLIN, 0});
+            first = std::min(first, n.deadline);
+        }
+        const bool room = open.size() < kMaxConnections;
+        if (room) fds.push_back({listener.get(), POLLIN, 0});
+        int timeoutMs = -1;
+        if (first != Deadline::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                first - std::chrono::steady_clock::now());
+            timeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) continue;
+
+        const Deadline now = std::chrono::steady_clock::now();
+        std::vector<Notification> still;
+        for (size_t i = 0; i < open.size(); ++i) {
+            const bool over =
+                (fds[i].revents != 0 && readArrived(open[i])) || now >= open[i].deadline;
+            if (over) {
+                print(open[i]);
+            } else {
+                still.push_back(std::move(open[i]));
+            }
+        }
+        open.swap(still);
+        if (room && (fds.back().revents & POLLIN) != 0) {
+            Fd conn(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (conn.valid()) {
+                open.push_back(Notification{
+                    std::move(conn), std::string(),
+                    std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec)});
+            }
+        }
     }
 }
 
