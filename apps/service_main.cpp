@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
     num_of_requests = 0;
     DAstr = argv[2];
     const unsigned short port = portArg(argv[1]);
+    synthEntryLimit();  // read the setting now: a bad one is reported at start
     servicemetrics::install();
     std::string metricsError;
     if (!servicemetrics::startFromEnvironment(&metricsError)) {

@@ -2,6 +2,7 @@
 // of answered requests.
 
 #include <chrono>
+#include <cstdlib>
 
 #include "ESM.h"
 #include "diag.h"
@@ -14,6 +15,24 @@ pthread_cond_t term_cond = PTHREAD_COND_INITIALIZER;
 int num_of_requests = 0;  // guarded by term_mut
 
 namespace {
+
+const char kMaxEntriesVariable[] = "ESM_MAX_ENTRIES";
+constexpr size_t kDefaultMaxEntries = 4096;
+// Both lists full: no request can hold more.
+constexpr unsigned long kMaxMaxEntries = 2 * 1048576;
+
+size_t configuredMaxEntries() {
+    const char* text = getenv(kMaxEntriesVariable);
+    if (text == nullptr) return kDefaultMaxEntries;
+    char* end = nullptr;
+    const unsigned long v = strtoul(text, &end, 10);
+    if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && v >= 1 && v <= kMaxMaxEntries) {
+        return v;
+    }
+    diagf(DiagStream::Err, "%s: \"%s\" is not a number from 1 to %lu; the limit is %zu\n",
+          kMaxEntriesVariable, text, kMaxMaxEntries, kDefaultMaxEntries);
+    return kDefaultMaxEntries;
+}
 
 void countAnsweredRequest() {
     MutexLock lock(&term_mut);
@@ -30,6 +49,11 @@ void count(servicemetrics::Outcome outcome, std::chrono::steady_clock::time_poin
 
 }  // namespace
 
+size_t synthEntryLimit() {
+    static const size_t sLimit = configuredMaxEntries();
+    return sLimit;
+}
+
 Msg* RecvCallback(Msg* req) {
     const auto start = std::chrono::steady_clock::now();
     if (req->getType() != Msg::SynthESMReq) {
@@ -40,6 +64,15 @@ Msg* RecvCallback(Msg* req) {
     diagf(DiagStream::Out, "Got SynthESMReq from %s:%d\n", req->getSrcAddrStr().c_str(),
           req->getSrcPort());
     auto* synth = static_cast<SynthESMReq*>(req);
+    // Each entry costs lookups and a proxy, and each proxy is told about all the others: work
+    // grows with the square of the count, so it is capped before anything is done.
+    const size_t entries = synth->getEPVec().size() + synth->getZoneVec().size();
+    if (entries > synthEntryLimit()) {
+        diagf(DiagStream::Err, "SynthESMReq of %zu endpoints and zones refused: the limit is %zu\n",
+              entries, synthEntryLimit());
+        count(servicemetrics::Outcome::Refused, start);
+        return nullptr;
+    }
     std::vector<EndPoint> epv = synth->getEPVec();
     std::vector<EndZone> ezv = synth->getZoneVec();
 

@@ -42,6 +42,8 @@ E_ABONE = "128.2.1.20"  # no running proxy; a compute node by coordinates
 E_NONE = "128.2.1.50"  # nothing at all: fails at once
 ZONE = ("10.1.0.0", "255.255.0.0", "10.1.2.3")
 COORDS = "12.5 -3.0 7.25"
+E_CAP = "128.2.1.77"  # only in requests that must be refused before any lookup
+MONITOR = NET + "9"  # gnp-monitor; the bounded daemon notifies it
 
 RESP400 = b"HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n"
 
@@ -524,12 +526,13 @@ class Run:
             list(pool.map(one, jobs))
         return len(jobs)
 
-    def amplified(self, entries):
-        """A small request whose list announces many entries: each is looked up in turn."""
+    def phantom(self, entries):
+        """A small request whose list announces many entries it does not hold: once each was
+        looked up in turn; now it is refused before any lookup."""
         req = http(synth_req(self.ids.take(), 1, [E_NONE], num=entries))
-        got, how, secs = exchange(self.main_port, req, timeout=600)
-        check(self.tally, "amplified lookups (num=%d, %d bytes)" % (entries, len(req)), got, how,
-              secs, max_secs=580)
+        got, how, secs = exchange(self.main_port, req, timeout=30)
+        check(self.tally, "phantom entries (num=%d, one entry, %d bytes)" % (entries, len(req)),
+              got, how, secs, max_secs=2.0)
 
     def flood(self, idle, burst, workers=32):
         # Idle connections held open, while a normal request must still get through.
@@ -758,6 +761,184 @@ class Run:
         check(self.tally, "compute node launched through the node loader", got, how, secs,
               expected=resp, allowed=("200 exact",), min_secs=9.5, max_secs=40)
 
+    # -- bounded cost per request (the "bounded" daemon: default budget and cap, monitor set) --
+
+    def refuse_early(self, category, req):
+        """A request that must be refused at once, before any lookup; returns its time."""
+        got, how, secs = exchange(self.args.bounded_port, req, timeout=30)
+        check(self.tally, category, got, how, secs, max_secs=2.0)
+        return secs
+
+    def unbacked_and_capped(self, figures):
+        """Counts the lists do not back, and more entries than the cap: each refused at once,
+        and the Directory Agent and the monitor hear nothing of them."""
+        ident = self.ids.take
+        phantom = synth_req(ident(), 1, [], num=100000)
+        figures["phantom"] = (len(phantom) + 1, self.refuse_early(
+            "refused at once: phantom endpoints (num=100000, no entries)", http(phantom)))
+        for num in ("0", "", "abc"):
+            # Once answered 200 OK with no transport and no proxy set up.
+            self.refuse_early('refused at once: num="%s" with three endpoints' % num,
+                              http(synth_req(ident(), 1, [E_CAP] * 3, num=num)))
+        big = synth_req(ident(), 1, [E_CAP] * 5000)
+        figures["cap"] = (len(big) + 1, self.refuse_early(
+            "refused at once: 5000 endpoints (the cap is 4096)", http(big)))
+        self.refuse_early("refused at once: 4097 endpoints and zones",
+                          http(synth_req(ident(), 1, [E_CAP] * 4096, [ZONE])))
+        # What the Directory Agent and the monitor saw of them: nothing.
+        time.sleep(0.5)
+        lookups = [l for l in read_lines(self.args.da_log)
+                   if "addr=%s)" % E_CAP in l or "addr=0.0.0.0)" in l]
+        notes = [l for l in read_lines(self.args.monitor_out) if E_CAP in l or "0.0.0.0" in l]
+        figures["lookups"] = len(lookups)
+        figures["notifications"] = len(notes)
+        if lookups or notes:
+            self.tally.fail("refused requests reached the Directory Agent (%d lookups) or the "
+                            "monitor (%d notifications)" % (len(lookups), len(notes)))
+
+    def memory_under_load(self, figures):
+        """Requests that would each cost hundreds of megabytes, many at once, against the budget
+        of 1 GiB: the daemon's peak must stay within the budget plus 256 MiB, and normal
+        requests must still be answered within a second."""
+        init = ('<?xml version="1.0"?>\n<SynthInit><id>1</id><version>1</version>' +
+                '<l num="1048576"/>' * 5 + "<moviename>m</moviename></SynthInit>\n").encode()
+        huge = http(b"<r>" + b"<e/>" * (15 << 20) + b"</r>", nul=False)  # 60 MiB
+        dense = http(b"<r>" + b"<e/> " * ((4 << 20) // 5) + b"</r>", nul=False)  # 4 MiB
+        # The amplified lists and the huge bodies of the findings...
+        self.wave(figures, "amplified", [
+            ("budget: 16 SynthInits announcing 5 x 1048576 entries (%d bytes)" % len(init),
+             http(init))] * 16 + [("budget: two bodies of 60 MiB of <e/>", huge)] * 2)
+        # ...and bodies whose trees are really built: elements one blank apart, the costliest
+        # tree per byte (about 205 MiB each), more of them than the budget holds.
+        self.wave(figures, "trees", [
+            ("budget: six bodies of 4 MiB of '<e/> ' at once", dense)] * 6)
+
+    def wave(self, figures, name, jobs):
+        port, pid = self.args.bounded_port, self.args.bounded_pid
+        st = proc_status(pid)
+        if st is None:
+            self.tally.fail("the bounded daemon is not running")
+            return
+        sampler = Sampler(pid)
+        sampler.start()
+
+        def one(job):
+            got, how, secs = exchange(port, job[1], timeout=60)
+            check(self.tally, job[0], got, how, secs, max_secs=30.0)
+
+        threads = [threading.Thread(target=one, args=(j,)) for j in jobs]
+        start = time.monotonic()
+        for t in threads:
+            t.start()
+        # Normal requests meanwhile, a few tenths of a second apart.
+        times = []
+        while (any(t.is_alive() for t in threads) and time.monotonic() < start + 60 and
+               len(times) < 10):
+            time.sleep(0.3)
+            req, resp = normal_pair(self.ids.take())
+            got, how, secs = exchange(port, req, timeout=30)
+            check(self.tally, "budget: normal request meanwhile", got, how, secs, expected=resp,
+                  allowed=("200 exact",), max_secs=1.0)
+            times.append(secs)
+        for t in threads:
+            t.join(max(0.1, start + 60 - time.monotonic()))
+            if t.is_alive():
+                self.tally.fail("budget: a request was still running after 60 s")
+        sampler.stop()
+        sampler.join()
+        figures[name] = (st[0], sampler.peak_rss, times, time.monotonic() - start)
+        bound = (1024 + 256) * 1024
+        if not self.args.memory_report_only and sampler.peak_rss > bound:
+            self.tally.fail("budget: peak VmRSS %s above the budget plus 256 MiB (%s)" %
+                            (mib(sampler.peak_rss), mib(bound)))
+        if not times:
+            self.tally.fail("budget: no normal request was sent while the load ran")
+
+    def monitor_checks(self, figures):
+        """gnp-monitor: a trickling sender is cut 5 s after its first byte and holds nobody
+        else up; NUL and control bytes are printed escaped."""
+        addr = (self.args.monitor_addr, 5646)
+        lines_before = len(read_lines(self.args.monitor_out))
+        s = socket.create_connection(addr, timeout=5)
+        start = time.monotonic()
+        cut = None
+        stop = threading.Event()
+
+        def trickle():
+            nonlocal cut
+            try:
+                for _ in range(15):
+                    s.send(b"7")
+                    if stop.wait(1.0):
+                        break
+                    s.settimeout(0.01)
+                    try:
+                        if s.recv(1) == b"":
+                            cut = time.monotonic() - start
+                            return
+                    except socket.timeout:
+                        pass
+            except OSError:
+                cut = time.monotonic() - start
+
+        t = threading.Thread(target=trickle)
+        t.start()
+        time.sleep(0.5)
+        sent = time.monotonic()
+        for data in (b"128.2.1.7 2", b"a\0b\x1b[31m\\"):
+            c = socket.create_connection(addr, timeout=5)
+            c.sendall(data)
+            c.close()
+        want = ["128.2.1.7 2", "a\\x00b\\x1b[31m\\\\"]
+        printed = None
+        while time.monotonic() - sent < 3:
+            new = read_lines(self.args.monitor_out)[lines_before:]
+            if all(w in new for w in want):
+                printed = time.monotonic() - sent
+                break
+            time.sleep(0.05)
+        figures["monitor_printed"] = printed
+        self.tally.add("gnp-monitor: notifications while a sender trickles", "printed"
+                       if printed is not None else "not printed", printed or 3.0,
+                       printed is not None and printed < 1.0,
+                       "" if printed is not None else repr(read_lines(self.args.monitor_out)))
+        t.join(20)
+        stop.set()
+        s.close()
+        figures["monitor_cut"] = cut
+        ok = cut is not None and 4.5 <= cut <= 7.0
+        self.tally.add("gnp-monitor: a byte a second, cut 5 s after the first", "cut" if cut
+                       else "never cut", cut or 15.0, ok)
+
+    def bounded(self):
+        figures = {}
+        self.unbacked_and_capped(figures)
+        self.memory_under_load(figures)
+        self.monitor_checks(figures)
+        return figures
+
+    def print_bounded(self, f):
+        def secs(key):
+            return "%.3f s" % f[key][1] if key in f else "-"
+        print("bounded cost per request (budget 1 GiB, cap 4096):")
+        print("  refused at once: phantom request (%s bytes, num=100000) in %s; 5000 endpoints "
+              "(%s bytes) in %s; Directory Agent lookups for them: %s, monitor notifications: %s"
+              % (f.get("phantom", ("-",))[0], secs("phantom"), f.get("cap", ("-",))[0],
+                 secs("cap"), f.get("lookups", "-"), f.get("notifications", "-")))
+        for key, what in (("amplified", "16 amplified SynthInits + two 60 MiB bodies"),
+                          ("trees", "six 4 MiB bodies of '<e/> '")):
+            if key not in f:
+                continue
+            before, peak, normal, secs = f[key]
+            print("  %s at once: VmRSS before %s, peak %s (bound %s); %d normal requests "
+                  "meanwhile, slowest %.3f s, median %.3f s; over in %.1f s"
+                  % (what, mib(before), mib(peak), mib((1024 + 256) * 1024), len(normal),
+                     max(normal) if normal else 0, statistics.median(normal) if normal else 0,
+                     secs))
+        cut, printed = f.get("monitor_cut"), f.get("monitor_printed")
+        print("  gnp-monitor: trickler cut after %s; other notifications printed after %s"
+              % ("%.1f s" % cut if cut else "never", "%.2f s" % printed if printed else "never"))
+
     # -- the whole run --
 
     def settle(self, baseline_threads, extra_threads, seconds):
@@ -795,7 +976,7 @@ class Run:
         waits.append(abone)
         sent["storm"] += self.storm(scale)
         self.flood(idle=1000 if not self.long else 2000, burst=2000 * scale)
-        amp = threading.Thread(target=self.amplified, args=(200000 if self.long else 20000,))
+        amp = threading.Thread(target=self.phantom, args=(200000 if self.long else 20000,))
         amp.start()
         waits.append(amp)
         deadline = time.monotonic() + (100 if self.long else 60)
@@ -878,9 +1059,11 @@ class Run:
             for t in [threading.Thread(target=self.compute_node)]:
                 t.start()
                 t.join(60)
+        # Bounded cost per request, against a daemon of its own once the rest is over.
+        bounded = self.bounded()
         for name, pid in (("main", self.main_pid), ("DA down", a.down_pid),
                           ("DA never answers", a.silent_pid), ("DA answers garbage", a.babble_pid),
-                          ("DA list", a.list_pid)):
+                          ("DA list", a.list_pid), ("bounded", a.bounded_pid)):
             if not alive(pid):
                 self.tally.fail("daemon '%s' (pid %d) is not running after the load" % (name, pid))
 
@@ -921,6 +1104,7 @@ class Run:
         if settled_threads > base_threads + len(held_all):
             self.tally.fail("%d threads still running after the load (baseline %d)" %
                             (settled_threads, base_threads))
+        self.print_bounded(bounded)
         print("answered synthesis requests on the main daemon: %d (it ends after 101); normal "
               "requests left out to stay below that: %d" % (self.answered_main, self.skipped))
         print("duration: load %.0f s, whole run %.0f s" % (load_end - started,
@@ -936,6 +1120,14 @@ class Run:
 
 
 # ---- Fake Directory Agents and helpers --------------------------------------------------------
+
+def read_lines(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read().splitlines()
+    except OSError:
+        return []
+
 
 def udp_agent(addr, babble):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -969,9 +1161,12 @@ def main():
     at.add_argument("--seconds", type=int, default=0, help="long mode: run rounds this long")
     at.add_argument("--main-port", type=int, required=True)
     at.add_argument("--main-pid", type=int, required=True)
-    for name in ("down", "silent", "babble", "list"):
+    for name in ("down", "silent", "babble", "list", "bounded"):
         at.add_argument("--%s-port" % name, type=int, required=True)
         at.add_argument("--%s-pid" % name, type=int, required=True)
+    at.add_argument("--da-log", required=True, help="the Directory Agent's log")
+    at.add_argument("--monitor-out", required=True, help="gnp-monitor's standard output")
+    at.add_argument("--monitor-addr", default=MONITOR)
     at.add_argument("--rss-slack-mib", type=int, default=16)
     at.add_argument("--round-growth-mib", type=int, default=8)
     at.add_argument("--settle-seconds", type=int, default=15)

@@ -102,12 +102,13 @@ TEST(CoordsFileTest, BlankLineFailsEveryCallUntilCorrected) {
     });
 }
 
-TEST(CoordsFileTest, EntriesBeforeFormatErrorStayUntilOverwritten) {
+TEST(CoordsFileTest, FailedLoadLeavesNothingBehind) {
+    // A host that the corrected file no longer lists has no coordinates.
     inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1 kept\n10.0.0.5 old\nno-blank-here\n");
+        d.write("10.0.0.1 stale\n10.0.0.5 old\nno-blank-here\n");
         expectFailed(c, "10.0.0.1", kFormatError);
         d.write("10.0.0.5 new\n");
-        expectLoaded(c, "10.0.0.1", "kept");
+        expectLoaded(c, "10.0.0.1", "");
         expectLoaded(c, "10.0.0.5", "new");
     });
 }

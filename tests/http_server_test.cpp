@@ -178,6 +178,8 @@ Msg* dispatch(Msg* m) {
 class HttpServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // A small budget, so that one request can exceed it; read when the server starts.
+        setenv("ESM_MEMORY_BUDGET", "256MiB", 1);
         sPort = testutil::freePort();
         global_time_init();
         startServerLoop(sPort, dispatch);
@@ -357,6 +359,60 @@ TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
               kErrorResponse);
     EXPECT_THAT(err.text(), HasSubstr("request document declares a document type\n"));
     EXPECT_EQ(seen().calls, 0);
+}
+
+// ---- The memory budget ----
+
+// Found by a hostile client: one small request could make the server allocate gigabytes.
+TEST_F(HttpServerTest, BodyThatCannotFitTheBudgetIsRefusedBeforeItIsRead) {
+    ASSERT_EQ(requestMemoryBudget().limitBytes(), 256u << 20);
+    const int length = 20 << 20;  // its tree could take a gigabyte
+    CaptureFd err(2);
+    // The peer sends all of it: the server reads and drops it, so the answer is not lost to a
+    // reset.
+    EXPECT_EQ(exchange({head(length), std::string(length, 'x')}, true), kErrorResponse);
+    const std::string text = err.text();
+    EXPECT_THAT(text, HasSubstr("memory budget: request of 20971520 bytes refused: needs " +
+                                std::to_string(requestCostBytes(length)) + " bytes, "));
+    EXPECT_EQ(count(text, "memory budget:"), 1u);
+    EXPECT_EQ(count(text, "readHTTPRequest returned NULL"), 0u);
+    EXPECT_EQ(seen().calls, 0);
+}
+
+TEST_F(HttpServerTest, ListsThatCannotFitTheBudgetAreRefusedBeforeTheyAreAllocated) {
+    std::string lists;
+    for (int i = 0; i < 5; ++i) lists += "<l num=\"1048576\"/>";
+    CaptureFd err(2);
+    EXPECT_EQ(exchange({post("<SynthInit><id>1</id><version>1</version>" + lists +
+                             "<m>x</m></SynthInit>")}),
+              kErrorResponse);
+    EXPECT_THAT(err.text(), HasSubstr("memory budget: request lists refused: need "));
+    EXPECT_EQ(count(err.text(), "\n"), 1u) << err.text();
+    EXPECT_EQ(seen().calls, 0);
+    // Every request gives its bytes back once it is done.
+    EXPECT_TRUE(testutil::waitFor([] { return requestMemoryBudget().usedBytes() == 0; }))
+        << requestMemoryBudget().usedBytes();
+}
+
+// Found by a hostile client: "num" 100000 without entries made the daemon serve 100000 phantom
+// endpoints; "num" 0 with three entries answered 200 OK without setting up anything.
+TEST_F(HttpServerTest, SynthesisCountsTheListsDoNotBackAreRefusedBeforeTheHandler) {
+    const std::string zones = "<z num=\"0\"/></SynthESMReq>";
+    const std::string three = "<e>1.1.1.1</e><e>2.2.2.2</e><e>3.3.3.3</e>";
+    const std::vector<std::string> unbacked = {
+        "<l num=\"100000\"/>", "<l num=\"0\">" + three + "</l>", "<l num=\"\">" + three + "</l>"};
+    for (const std::string& endpoints : unbacked) {
+        CaptureFd err(2);
+        EXPECT_EQ(
+            exchange({post("<SynthESMReq><id>1</id><version>1</version>" + endpoints + zones)}),
+            kErrorResponse);
+        EXPECT_EQ(err.text(), "request lists announce counts other than the entries they hold\n");
+    }
+    EXPECT_EQ(seen().calls, 0);
+    EXPECT_EQ(exchange({post("<SynthESMReq><id>7</id><version>8</version><l num=\"3\">" + three +
+                             "</l>" + zones)}),
+              okResponse(kCommitOkXml));
+    EXPECT_EQ(seen().calls, 1);
 }
 
 TEST_F(HttpServerTest, HandlerReturningNullGetsTheErrorResponse) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "Msg.h"
+#include "memory_budget.h"
 #include "msg_test_util.h"
 #include "xml_util.h"
 
@@ -306,6 +308,77 @@ TEST(Reject, DecodingConstructorsAloneNeverReadMissingNodes) {
     SynthInit s(static_cast<xmlDoc*>(nullptr));
     EXPECT_TRUE(s.getMovieName().empty());
     EXPECT_EQ(s.getChars(), nullptr);
+}
+
+// ---- What a server asks of the decoder ----
+
+DecodeStatus statusWithin(const std::string& text, DecodeLimits* limits) {
+    DecodeStatus status = DecodeStatus::Ok;
+    std::unique_ptr<Msg> m(parseMsg(text.data(), text.size(), MsgTable::Requests, &status, limits));
+    return status;
+}
+
+std::string synthReq(const std::string& lists) {
+    return wire("<SynthESMReq><id>1</id><version>1</version>" + lists + "</SynthESMReq>");
+}
+
+TEST(ServerLimits, SynthesisListsMustHoldTheEntriesTheyAnnounce) {
+    const std::string three = "<e>1.1.1.1</e><e>2.2.2.2</e><e>3.3.3.3</e>";
+    const std::string zone = "<z><a>10.0.0.0</a><m>255.0.0.0</m><ep>1</ep></z>";
+    const struct {
+        std::string lists;
+        DecodeStatus want;
+    } cases[] = {
+        {"<l num=\"3\">" + three + "</l><z num=\"1\">" + zone + "</z>", DecodeStatus::Ok},
+        {"<l num=\"0\"/><z num=\"0\"/>", DecodeStatus::Ok},
+        {"<l num=\"0\">" + three + "</l><z num=\"0\"/>", DecodeStatus::Unbacked},
+        {"<l num=\"\">" + three + "</l><z num=\"0\"/>", DecodeStatus::Unbacked},
+        {"<l num=\"abc\">" + three + "</l><z num=\"0\"/>", DecodeStatus::Unbacked},
+        {"<l num=\"2\">" + three + "</l><z num=\"0\"/>", DecodeStatus::Unbacked},
+        {"<l num=\"100000\"/><z num=\"0\"/>", DecodeStatus::Unbacked},
+        {"<l num=\"0\"/><z num=\"2\">" + zone + "</z>", DecodeStatus::Unbacked},
+    };
+    for (const auto& c : cases) {
+        DecodeLimits limits;
+        limits.backedCounts = true;
+        EXPECT_EQ(statusWithin(synthReq(c.lists), &limits), c.want) << c.lists;
+        // Without the limits the designed rule holds: "num" entries, defaults for missing ones.
+        EXPECT_EQ(statusWithin(synthReq(c.lists), nullptr), DecodeStatus::Ok) << c.lists;
+    }
+    // Other types keep the designed rule under the same limits.
+    DecodeLimits limits;
+    limits.backedCounts = true;
+    EXPECT_EQ(statusWithin(wire("<SynthIPMZReq><id>1</id><version>1</version><l num=\"3\"><e>"
+                                "1.1.1.1</e></l></SynthIPMZReq>"),
+                           &limits),
+              DecodeStatus::Ok);
+}
+
+TEST(ServerLimits, ListVectorsAreReservedBeforeTheyAreAllocated) {
+    MemoryBudget budget(64 * 1024 * 1024);
+    {
+        MemoryReservation reservation(&budget, std::chrono::milliseconds(0));
+        DecodeLimits limits;
+        limits.reservation = &reservation;
+        // Five lists of a million default entries each would take some 200 MB.
+        std::string lists;
+        for (int i = 0; i < 5; ++i) lists += "<l num=\"1048576\"/>";
+        EXPECT_EQ(statusWithin(wire("<SynthInit><id>1</id><version>1</version>" + lists +
+                                    "<m>x</m></SynthInit>"),
+                               &limits),
+                  DecodeStatus::OverBudget);
+        EXPECT_EQ(budget.usedBytes(), 0u);
+        EXPECT_GE(limits.listBytes, 5u * 1048576u * sizeof(VCEndPoint));
+
+        EXPECT_EQ(statusWithin(wire("<SynthIPMZReq><id>1</id><version>1</version><l num=\"2\">"
+                                    "<e>1.1.1.1</e><e>2.2.2.2</e></l></SynthIPMZReq>"),
+                               &limits),
+                  DecodeStatus::Ok);
+        EXPECT_GE(limits.listBytes, 2 * sizeof(EndPoint));
+        EXPECT_EQ(reservation.bytes(), limits.listBytes);
+        EXPECT_EQ(budget.usedBytes(), limits.listBytes);
+    }
+    EXPECT_EQ(budget.usedBytes(), 0u);
 }
 
 TEST(Tolerate, ElementNamesAreNeverCompared) {

@@ -272,6 +272,45 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Found by a hostile client: "num" 100000 without entries cost 100000 lookups and monitor
+// notifications, "num" 0 with three endpoints was answered 200 OK without any proxy, and N copies
+// of one endpoint cost time in N squared. Each is now refused with one line before any lookup.
+TEST(ServiceLimits, UnbackedCountsAndTooManyEntriesAreRefusedBeforeAnyLookup) {
+    const Net net{38};
+    ConfigDir config(kCoords);
+    ProxySim p0(net.at(5), 7020);
+    DirectoryAgent da(net.at(2), config.path(), esmProxyReg(p0, "128.2.1.7", "255.255.255.255"));
+    Monitor monitor(net.at(9));
+    Daemon d(da.arg(),
+             {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR=" + net.at(9), "ESM_MAX_ENTRIES=2"});
+    auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const std::string three = synthReq(1, 1, {"128.2.1.7", "128.2.1.8", "128.2.1.9"});
+    const struct {
+        std::string body;
+        std::string line;
+    } cases[] = {
+        {replaced(synthReq(1, 1, {}), "num=\"0\"/>", "num=\"100000\"/>"),
+         "request lists announce counts other than the entries they hold\n"},
+        {replaced(three, "num=\"3\"", "num=\"0\""),
+         "request lists announce counts other than the entries they hold\n"},
+        {three, "SynthESMReq of 3 endpoints and zones refused: the limit is 2\n"},
+    };
+    for (const auto& c : cases) {
+        const size_t before = grep(d.err(), c.line.substr(0, c.line.size() - 1)).size();
+        EXPECT_EQ(post(d.port(), c.body), kErrorResponse);
+        EXPECT_EQ(grep(d.err(), c.line.substr(0, c.line.size() - 1)).size(), before + 1) << d.err();
+    }
+    EXPECT_TRUE(da.queries().empty());
+    EXPECT_EQ(monitor.out(), "");
+    EXPECT_EQ(p0.out(), "");
+    // Up to the limit, requests are served as before.
+    EXPECT_NE(post(d.port(), synthReq(2, 2, {"128.2.1.7", "128.2.1.7"})).find("200 OK"),
+              std::string::npos);
+    EXPECT_EQ(da.queries().size(), 2u);
+}
+
 TEST(ServiceLifecycle, WrongArgumentCountsPrintUsage) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"1"}, {"1", "2", "3"}}) {
         testutil::Child c(ESM_SYNTHD_PATH, args);

@@ -1,15 +1,21 @@
 // gnp-monitor: a stand-in for the coordinate monitor display. Listens on TCP port 5646 of one
-// address and prints every notification ("<address> <colour>", one per connection) as a line.
+// address and prints every notification ("<address> <colour>", one per connection) as a line,
+// with NUL, control and other non-printable bytes escaped.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "net_util.h"
@@ -19,6 +25,9 @@ namespace {
 const uint16_t kMonitorPort = 5646;
 const int kReadTimeoutSec = 5;  // a sender that stalls does not hold the monitor
 const size_t kMaxMessage = 4096;
+// Connections served at once; more wait in the listen queue until one is done, which is within
+// twice kReadTimeoutSec.
+const size_t kMaxConnections = 64;
 
 const char* const kProg = "gnp-monitor";
 
@@ -70,6 +79,103 @@ int parseArgs(int argc, char** argv, in_addr* addr) {
     return -1;
 }
 
+// The notification as one printable line: bytes outside printable ASCII become \xNN and the
+// backslash \\, so a NUL byte cannot cut the line short nor a control byte drive the terminal.
+std::string escaped(const std::string& raw) {
+    std::string out;
+    for (unsigned char c : raw) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// A connection being served: one notification, what the sender writes until it closes, at most
+// kMaxMessage bytes. Its first byte must come within kReadTimeoutSec of the accept, and the whole
+// of it within kReadTimeoutSec of that first byte: however the sender spreads its bytes, a
+// notification ends in bounded time.
+struct Notification {
+    Fd fd;
+    std::string text;
+    Deadline deadline;
+};
+
+// Reads what has arrived on n without waiting; true when the notification is over (the sender
+// closed, the connection failed, or it is as long as a notification may be).
+bool readArrived(Notification& n) {
+    char buf[512];
+    while (n.text.size() < kMaxMessage) {
+        const size_t want = std::min(sizeof buf, kMaxMessage - n.text.size());
+        ssize_t got = recv(n.fd.get(), buf, want, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (got <= 0) return true;
+        if (n.text.empty()) {
+            n.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec);
+        }
+        n.text.append(buf, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+void print(const Notification& n) {
+    printf("%s\n", escaped(n.text).c_str());
+}
+
+// Accepts and serves notifications for good, up to kMaxConnections at once on this one thread
+// (more wait in the listen queue), so a slow sender holds up no other. Connections are read
+// before new ones are accepted, in the order they came: a sender's notification, which ends
+// before it opens its next connection, is printed before that next one.
+[[noreturn]] void serveNotifications(const Fd& listener) {
+    std::vector<Notification> open;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        Deadline first = Deadline::max();
+        for (const Notification& n : open) {
+            fds.push_back({n.fd.get(), POLLIN, 0});
+            first = std::min(first, n.deadline);
+        }
+        const bool room = open.size() < kMaxConnections;
+        if (room) fds.push_back({listener.get(), POLLIN, 0});
+        int timeoutMs = -1;
+        if (first != Deadline::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                first - std::chrono::steady_clock::now());
+            timeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) continue;
+
+        const Deadline now = std::chrono::steady_clock::now();
+        std::vector<Notification> still;
+        for (size_t i = 0; i < open.size(); ++i) {
+            const bool over =
+                (fds[i].revents != 0 && readArrived(open[i])) || now >= open[i].deadline;
+            if (over) {
+                print(open[i]);
+            } else {
+                still.push_back(std::move(open[i]));
+            }
+        }
+        open.swap(still);
+        if (room && (fds.back().revents & POLLIN) != 0) {
+            Fd conn(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (conn.valid()) {
+                open.push_back(Notification{
+                    std::move(conn), std::string(),
+                    std::chrono::steady_clock::now() + std::chrono::seconds(kReadTimeoutSec)});
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,16 +193,5 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "gnp-monitor listening on %s:%u\n", argv[1], kMonitorPort);
 
-    for (;;) {
-        Fd conn(accept(listener.get(), nullptr, nullptr));
-        if (!conn.valid()) continue;
-        setIoTimeouts(conn.get(), kReadTimeoutSec);
-        std::string message;
-        char buf[512];
-        ssize_t n;
-        while (message.size() < kMaxMessage && (n = readSome(conn.get(), buf, sizeof buf)) > 0) {
-            message.append(buf, static_cast<size_t>(n));
-        }
-        printf("%s\n", message.c_str());
-    }
+    serveNotifications(listener);
 }

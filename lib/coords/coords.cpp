@@ -40,9 +40,10 @@ struct FileClose {
 };
 using FilePtr = std::unique_ptr<FILE, FileClose>;
 
-// Reads the coordinates file into t.coordmap and marks the table loaded when the whole file was
-// read. On failure prints why and leaves the table unloaded, keeping the entries read so far, so
-// the next call starts over from the top of the file.
+// Reads the coordinates file into a fresh map and makes it the table, marked loaded, only when
+// the whole file was read. On failure prints why and leaves the table exactly as it was
+// (unloaded), so the next call starts over from the top of the file with nothing left of this
+// attempt.
 void loadTable(CoordTable& t) {
     const char* dir = getenv("VARNO_PATH");
     if (dir == nullptr) {
@@ -56,6 +57,7 @@ void loadTable(CoordTable& t) {
         diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
         return;
     }
+    std::map<std::string, std::string> loaded;
     char line[kLineBufSize];
     while (fgets(line, sizeof line, f.get()) != nullptr) {
         char* blank = strchr(line, ' ');
@@ -66,7 +68,7 @@ void loadTable(CoordTable& t) {
         *blank = '\0';
         char* value = blank + 1;
         chomp(value);
-        t.coordmap[line] = value;
+        loaded[line] = value;
     }
     // A read error (the path names a directory, an I/O fault) is not the end of the file: a
     // partial table must not become the table for the rest of the process.
@@ -74,6 +76,7 @@ void loadTable(CoordTable& t) {
         diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
         return;
     }
+    t.coordmap.swap(loaded);
     t.coordmap_initialized = true;
 }
 

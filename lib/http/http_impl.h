@@ -8,6 +8,7 @@
 // a response is "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: <n>\r\n\r\n<n bytes>" or
 // "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n". The head must arrive in the first read.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,22 @@ constexpr size_t kMaxVersionLen = 9;   // version field of 10 characters
 constexpr size_t kMaxReasonLen = 499;  // reason word field of 500 characters
 constexpr int kMaxBodyBytes = 64 * 1024 * 1024;       // larger Content-Length values are refused
 constexpr size_t kConnThreadStackBytes = 256 * 1024;  // thousands of connections must fit
+
+// What a request may cost, reserved from requestMemoryBudget() before its body is read: the
+// record with its URI buffer, the body buffer, and libxml2's tree of the body, measured at up to
+// 51.2 bytes per byte of text (elements one blank apart; 32 for elements alone, about 10 for a
+// list of endpoints).
+constexpr uint64_t kTreeBytesPerBodyByte = 52;
+constexpr uint64_t kRequestRecordBytes = 16 * 1024;
+inline uint64_t requestCostBytes(int contentLength) {
+    const uint64_t n = contentLength > 0 ? static_cast<uint64_t>(contentLength) : 0;
+    return kRequestRecordBytes + (n + 1) + kTreeBytesPerBodyByte * n;
+}
+// How long a request waits for its reservation to fit before it is refused.
+constexpr std::chrono::milliseconds kBudgetWait{3000};
+// How long a connection refused before its body was read goes on reading (and dropping) that
+// body, so that the peer reads the error response instead of a reset.
+constexpr int kDiscardBodySec = 5;
 
 // One HTTP request. Allocated with malloc; release it with freeHTTPReq.
 struct HTTPReq {
@@ -95,6 +112,17 @@ HTTPReq* readHTTPRequest(int sock);
 // readHTTPRequest with the time limit given as the moment reading ends; a body cut short by it
 // is treated like one whose peer stopped sending.
 HTTPReq* readHTTPRequestBy(int sock, Deadline deadline);
+
+// How reading a request within a memory reservation ended.
+struct RequestRead {
+    bool overBudget = false;  // refused before its body was read, after one line on stderr
+    size_t unreadBody = 0;    // then: the body bytes the peer has yet to send
+};
+
+// readHTTPRequestBy that first grows reservation (when not null) by requestCostBytes() of the
+// announced length; when that does not fit, returns null with read->overBudget set.
+HTTPReq* readBudgetedRequest(int sock, Deadline deadline, MemoryReservation* reservation,
+                             RequestRead* read);
 
 // Writes the 200 response with text (NUL-terminated) as its body.
 void sendHTTPResponse(int sock, const char* text);

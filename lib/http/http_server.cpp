@@ -282,7 +282,8 @@ void acceptAndServe(const std::shared_ptr<Acceptors>& shared, bool mayEnd) {
     }
 }
 
-void reportUndecodable(DecodeStatus status) {
+void reportUndecodable(DecodeStatus status, const DecodeLimits& limits,
+                       const MemoryReservation& reservation) {
     switch (status) {
         case DecodeStatus::UnknownType:
             diagf(DiagStream::Err, "undefined request type\n");
@@ -295,6 +296,17 @@ void reportUndecodable(DecodeStatus status) {
             break;
         case DecodeStatus::Doctype:
             diagf(DiagStream::Err, "request document declares a document type\n");
+            break;
+        case DecodeStatus::Unbacked:
+            diagf(DiagStream::Err,
+                  "request lists announce counts other than the entries they hold\n");
+            break;
+        case DecodeStatus::OverBudget:
+            diagf(DiagStream::Err,
+                  "memory budget: request lists refused: need %llu bytes, %llu of %llu in use\n",
+                  static_cast<unsigned long long>(limits.listBytes),
+                  static_cast<unsigned long long>(reservation.budget().usedBytes()),
+                  static_cast<unsigned long long>(reservation.budget().limitBytes()));
             break;
         default:
             diagf(DiagStream::Err, "request document does not have the elements of its type\n");
@@ -310,8 +322,9 @@ void refuse(int sock) {
     if (RefusalObserver observer = gRefusalObserver.load()) observer();
 }
 
-// Decodes the request, runs the handler and writes the response (or the error response).
-void answer(const Parameters& p, const HTTPReq* req) {
+// Decodes the request, runs the handler and writes the response (or the error response). The
+// list vectors of the request are reserved in reservation before they are allocated.
+void answer(const Parameters& p, const HTTPReq* req, MemoryReservation* reservation) {
     if (req == nullptr) {
         diagf(DiagStream::Err, "readHTTPRequest returned NULL\n");
         refuse(p.sock);
@@ -324,10 +337,13 @@ void answer(const Parameters& p, const HTTPReq* req) {
     }
     // Clients send the text with its NUL byte, which is not part of the document.
     DecodeStatus status = DecodeStatus::Ok;
+    DecodeLimits limits;
+    limits.reservation = reservation;
+    limits.backedCounts = true;
     std::unique_ptr<Msg> request(
-        parseMsg(req->body, strlen(req->body), MsgTable::Requests, &status));
+        parseMsg(req->body, strlen(req->body), MsgTable::Requests, &status, &limits));
     if (!request) {
-        reportUndecodable(status);
+        reportUndecodable(status, limits, *reservation);
         refuse(p.sock);
         return;
     }
@@ -351,10 +367,45 @@ void answer(const Parameters& p, const HTTPReq* req) {
     sendHTTPResponse(p.sock, text.get());
 }
 
+// After the error response to a request refused before its body was read: ends the response
+// for the peer and reads what it still sends of the body (for a bounded time, keeping none of
+// it), so that closing does not reset the connection under the response.
+void discardUnreadBody(int sock, size_t unread, Deadline deadline) {
+    shutdown(sock, SHUT_WR);
+    const Deadline soon = std::chrono::steady_clock::now() + std::chrono::seconds(kDiscardBodySec);
+    if (soon < deadline) deadline = soon;
+    char buf[16 * 1024];
+    while (unread > 0) {
+        ssize_t n = readSomeBy(sock, buf, unread < sizeof buf ? unread : sizeof buf, deadline);
+        if (n <= 0) break;
+        unread -= static_cast<size_t>(n);
+    }
+}
+
+const char kBudgetVariable[] = "ESM_MEMORY_BUDGET";
+constexpr uint64_t kDefaultBudgetBytes = 1ull << 30;
+constexpr uint64_t kMinBudgetBytes = 16ull << 20;
+
+uint64_t configuredBudgetBytes() {
+    const char* text = getenv(kBudgetVariable);
+    if (text == nullptr) return kDefaultBudgetBytes;
+    uint64_t bytes = 0;
+    if (parseByteSize(text, &bytes) && bytes >= kMinBudgetBytes) return bytes;
+    diagf(DiagStream::Err, "%s: \"%s\" is not a size of at least 16 MiB; the budget is 1 GiB\n",
+          kBudgetVariable, text);
+    return kDefaultBudgetBytes;
+}
+
 }  // namespace
 
 void setRefusalObserver(RefusalObserver observer) {
     gRefusalObserver.store(observer);
+}
+
+MemoryBudget& requestMemoryBudget() {
+    // Never destroyed: detached connection threads may give bytes back while the process exits.
+    static NoDestructor<MemoryBudget> sBudget(configuredBudgetBytes());
+    return *sBudget.get();
 }
 
 void freeHTTPReq(HTTPReq* req) {
@@ -388,8 +439,10 @@ void startServerLoop(unsigned short port, MsgHandler handler) {
         diagf(DiagStream::Err, "RecvCallback is NULL!\n");
         exit(1);
     }
-    // Once, before any connection thread parses.
+    // Once, before any connection thread parses; the budget's setting is read (and a bad one
+    // reported) at start rather than on the first request.
     xmlInitParser();
+    requestMemoryBudget();
     auto* param = new ThreadParam{port, handler};
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, serverThread, param);
@@ -435,6 +488,7 @@ void* serverThread(void* arg) {
 }
 
 void serveListener(Fd listener, MsgHandler handler) {
+    requestMemoryBudget();  // read its setting before the first request
     // On a listening socket the receive time limit bounds each wait in accept: how long an idle
     // connection thread lives. (Accepted sockets inherit it, so each gets its own limits.)
     setIoTimeouts(listener.get(), kIdleThreadSec);
@@ -509,16 +563,25 @@ void* HTTPconn(void* arg) {
     // Owns its Parameters, the connection, the request and both messages; shares the CPU time
     // sums (under global_time_mut) and whatever the handler shares.
     std::unique_ptr<Parameters> params(static_cast<Parameters*>(arg));
-    HTTPReqPtr req;
     {
         ConnectionGauge gauge;
+        // What the request holds is reserved here until it is freed, after the socket closes.
+        MemoryReservation reservation(&requestMemoryBudget(), kBudgetWait);
+        HTTPReqPtr req;
         Fd sock(params->sock);
-        req.reset(readHTTPRequest(sock.get()));
+        const Deadline deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(kServerRequestTimeoutSec);
+        RequestRead read;
+        req.reset(readBudgetedRequest(sock.get(), deadline, &reservation, &read));
         gauge.busy();
-        answer(*params, req.get());
+        if (read.overBudget) {
+            refuse(sock.get());
+            discardUnreadBody(sock.get(), read.unreadBody, deadline);
+        } else {
+            answer(*params, req.get(), &reservation);
+        }
     }  // closing the socket ends the response for the peer
     params.reset();
-    req.reset();
     // A thread serves connection after connection: each adds what it used since the last.
     thread_local long countedUtime = 0, countedStime = 0;
     long utime = 0, stime = 0;
@@ -535,6 +598,11 @@ HTTPReq* readHTTPRequest(int sock) {
 }
 
 HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
+    return readBudgetedRequest(sock, deadline, nullptr, nullptr);
+}
+
+HTTPReq* readBudgetedRequest(int sock, Deadline deadline, MemoryReservation* reservation,
+                             RequestRead* read) {
     // Descriptor 0 is a connection like any other when standard input was closed.
     if (sock < 0) return nullptr;
     HTTPReqPtr req(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
@@ -561,6 +629,22 @@ HTTPReq* readHTTPRequestBy(int sock, Deadline deadline) {
     const char* bodyStart = nullptr;
     if (!parseContentLength(line.end, headEnd, &length, &bodyStart)) {
         diagf(DiagStream::Err, "Unexpected content-length from client:\n%s\n", head);
+        return nullptr;
+    }
+    // Lengths out of range are refused below, with their own line.
+    if (reservation != nullptr && length > 0 && length <= kMaxBodyBytes &&
+        !reservation->grow(requestCostBytes(length))) {
+        const MemoryBudget& budget = reservation->budget();
+        diagf(DiagStream::Err,
+              "memory budget: request of %d bytes refused: needs %llu bytes, %llu of %llu in "
+              "use\n",
+              length, static_cast<unsigned long long>(requestCostBytes(length)),
+              static_cast<unsigned long long>(budget.usedBytes()),
+              static_cast<unsigned long long>(budget.limitBytes()));
+        const size_t inHead = static_cast<size_t>(headEnd - bodyStart);
+        read->overBudget = true;
+        const size_t want = static_cast<size_t>(length);
+        read->unreadBody = want > inHead ? want - inHead : 0;
         return nullptr;
     }
     req->body = newBodyBuffer(length);

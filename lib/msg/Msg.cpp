@@ -2,6 +2,7 @@
 
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "memory_budget.h"
 #include "xml_util.h"
 
 namespace {
@@ -117,6 +119,7 @@ struct MsgRow {
     const char* name;
     const char* shape;  // see checkShape()
     Msg* (*make)(xmlDoc*);
+    bool drivesWork = false;  // one unit of a server's work per entry: counts must be backed
 };
 
 template <class T>
@@ -126,7 +129,7 @@ Msg* make(xmlDoc* doc) {
 
 // In the order the peers have always matched them.
 const MsgRow kRequestRows[] = {
-    {Msg::SynthESMReq, "l l3", make<SynthESMReq>},
+    {Msg::SynthESMReq, "l l3", make<SynthESMReq>, true},
     {Msg::SynthVGWReq, "s s s l5 l2", make<SynthVGWReq>},
     {Msg::SynthIPMZReq, "l", make<SynthIPMZReq>},
     {Msg::SynthInit, "l2 l2 l2 l2 l2 s", make<SynthInit>},
@@ -155,6 +158,13 @@ const MsgRow* findRow(const MsgRow (&rows)[N], const char* name) {
     return nullptr;
 }
 
+// What one list entry can take in its vector: the largest entry type of any message. A
+// document's list vectors are reserved at this size per announced entry.
+constexpr size_t kEntryBytesBound =
+    std::max({sizeof(EndPoint), sizeof(EndZone), sizeof(TransportEndPoint),
+              sizeof(MulticastEndPoint), sizeof(vicSDREndPoint), sizeof(NetmeetingEndPoint),
+              sizeof(VCEndPoint), sizeof(GNPNode), sizeof(int), sizeof(std::string)});
+
 Msg* fail(DecodeStatus* status, DecodeStatus why) {
     if (status != nullptr) *status = why;
     return nullptr;
@@ -174,7 +184,7 @@ void refuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
 
 }  // namespace
 
-Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
+Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status, DecodeLimits* limits) {
     DocPtr owner(doc);
     if (!owner) return fail(status, DecodeStatus::NotXml);
     if (doc->intSubset != nullptr || doc->extSubset != nullptr) {
@@ -186,7 +196,16 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
     const MsgRow* row =
         table == MsgTable::Requests ? findRow(kRequestRows, name) : findRow(kResponseRows, name);
     if (row == nullptr) return fail(status, DecodeStatus::UnknownType);
-    if (!checkShape(root, row->shape)) return fail(status, DecodeStatus::Malformed);
+    ListCounts counts;
+    if (!checkShape(root, row->shape, limits != nullptr ? &counts : nullptr))
+        return fail(status, DecodeStatus::Malformed);
+    if (limits != nullptr) {
+        if (limits->backedCounts && row->drivesWork && !counts.allBacked)
+            return fail(status, DecodeStatus::Unbacked);
+        limits->listBytes = counts.entries * kEntryBytesBound + counts.nested * sizeof(double);
+        if (limits->reservation != nullptr && !limits->reservation->grow(limits->listBytes))
+            return fail(status, DecodeStatus::OverBudget);
+    }
     // The message adopts the document as the first step of its constructor; if even its own
     // storage cannot be had, the document is still ours to free.
     xmlDoc* raw = owner.release();
@@ -204,7 +223,8 @@ Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status) {
     return m;
 }
 
-Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status) {
+Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status,
+              DecodeLimits* limits) {
     ensureXmlInit();
     if (buf == nullptr || len > static_cast<size_t>(INT_MAX))
         return fail(status, DecodeStatus::NotXml);
@@ -217,5 +237,5 @@ Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status)
                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
     if (sawDoctype) return fail(status, DecodeStatus::Doctype);
     if (!doc) return fail(status, DecodeStatus::NotXml);
-    return decodeMsg(doc.release(), table, status);
+    return decodeMsg(doc.release(), table, status, limits);
 }

@@ -16,6 +16,13 @@ xmlNode* skipToElement(xmlNode* n) {
     return n;
 }
 
+size_t elementChildren(xmlNode* parent) {
+    size_t n = 0;
+    for (xmlNode* c = skipToElement(parent->children); c != nullptr; c = skipToElement(c->next))
+        ++n;
+    return n;
+}
+
 // The coordinates of all nodes of one document together; each node may announce up to
 // kMaxListEntries of them, so without a total a few kilobytes could ask for terabytes.
 constexpr uint64_t kMaxNestedEntries = 4ull * kMaxListEntries;
@@ -119,7 +126,7 @@ bool readCount(xmlNode* container, size_t* count) {
     return true;
 }
 
-bool checkShape(xmlNode* root, const char* shape) {
+bool checkShape(xmlNode* root, const char* shape, ListCounts* counts) {
     XmlCursor body(root);
     body.next();  // id
     body.next();  // version
@@ -131,6 +138,10 @@ bool checkShape(xmlNode* root, const char* shape) {
         if (*p == 's') continue;
         size_t count;
         if (!readCount(element, &count)) return false;
+        if (counts != nullptr) {
+            counts->entries += count;
+            if (elementChildren(element) != count) counts->allBacked = false;
+        }
         if (*p == 'l') {
             size_t need = 0;
             if (p[1] >= '1' && p[1] <= '9') need = static_cast<size_t>(*++p - '0');
@@ -153,5 +164,6 @@ bool checkShape(xmlNode* root, const char* shape) {
             return false;  // a shape we do not know rejects rather than guesses
         }
     }
+    if (counts != nullptr) counts->nested = nested;
     return body.ok();
 }

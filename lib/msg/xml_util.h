@@ -91,6 +91,13 @@ private:
 // signed 32-bit number and at most kMaxListEntries.
 bool readCount(xmlNode* container, size_t* count);
 
+// What the shape check learns of a document's lists, for a caller that accounts for them.
+struct ListCounts {
+    uint64_t entries = 0;   // the entries every list announces, nested lists' own not included
+    uint64_t nested = 0;    // the entries the lists of "n" lists announce (coordinates)
+    bool allBacked = true;  // every top-level list holds exactly the entries it announces
+};
+
 // Checks a received body against its class's shape before decoding. A shape is a list of
 // space-separated items, one per body element after "id" and "version":
 //   s    a scalar element
@@ -99,4 +106,6 @@ bool readCount(xmlNode* container, size_t* count);
 //   n    a list whose entries are themselves lists (their own "num", text children)
 // Every list needs a valid "num"; entries beyond the children present are not checked. The sum of
 // all counts of one document is bounded too, so nested lists cannot multiply an allocation.
-bool checkShape(xmlNode* root, const char* shape);
+// With counts, also adds up the announced entries and compares each count with the element
+// children its list holds.
+bool checkShape(xmlNode* root, const char* shape, ListCounts* counts = nullptr);

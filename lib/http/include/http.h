@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include "Msg.h"
+#include "memory_budget.h"
 
 // The message handler. Runs on a connection thread, possibly concurrently with itself. It gets
 // the decoded request with sock, source address and source port set, must not delete it, and
@@ -18,6 +19,15 @@ typedef Msg* (*MsgHandler)(Msg* request);
 // process with status 1 when handler is null or the thread cannot be started; the server thread
 // exits it with status 1 when it cannot listen on port.
 void startServerLoop(unsigned short port, MsgHandler handler);
+
+// The budget of every request a server of this process has in flight: its limit is
+// ESM_MEMORY_BUDGET (a size such as "1073741824" or "1GiB"; 1 GiB when unset, and when the value
+// is not a size of at least 16 MiB, after a line on standard error), read once on first use.
+// Before it reads a body, a connection reserves what the request may cost (the body and the
+// XML tree of it, up to 53 times the announced Content-Length) and, before the decoder
+// allocates list vectors, what they may take; a request that does not fit within 3 s gets the
+// error response. limitBytes() and usedBytes() may be read from any thread.
+MemoryBudget& requestMemoryBudget();
 
 // Posts msg to addr:port ("http://addr:port/query") and returns the connected socket for
 // getResponseMsg, or -1 (nothing left open). addr is a dotted quad or a host name; the caller

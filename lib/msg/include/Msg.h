@@ -22,6 +22,7 @@
 
 class XmlWriter;
 class XmlCursor;
+class MemoryReservation;
 
 class Msg {
 public:
@@ -351,15 +352,35 @@ enum class DecodeStatus {
     UnknownType,  // the root's name is not a type of the table
     Malformed,    // the type is known but the body does not have its shape
     Doctype,      // the document declares a document type; no message does
+    Unbacked,     // a list announces another count than the entries it holds (DecodeLimits)
+    OverBudget,   // the lists' vectors did not fit the memory reservation (DecodeLimits)
+};
+
+// What a server asks of the decoder for requests from peers it does not trust. Without it, the
+// designed rule holds: every list becomes a vector of its "num" entries, defaults for the
+// missing ones.
+struct DecodeLimits {
+    // Grown by what the list vectors can take at most, before any of them is allocated.
+    // Null: nothing is reserved.
+    MemoryReservation* reservation = nullptr;
+    // The lists of a type whose entries drive a server's work (SynthESMReq: one lookup and one
+    // proxy per entry) must hold exactly the entries they announce; checked before anything is
+    // allocated for them.
+    bool backedCounts = false;
+    // Set by the decoder: the bytes it reserved, or meant to, for the list vectors.
+    uint64_t listBytes = 0;
 };
 
 // Builds the message of the table's class that the root element names. Takes ownership of doc
 // in every case: the message adopts it, or it is freed. Returns null (and the reason in *status
 // when status is not null) for a null doc, a document type declaration, a missing root, a name
-// outside the table, or a body whose elements, "num" counts or entries do not fit the class.
-Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status = nullptr);
+// outside the table, or a body whose elements, "num" counts or entries do not fit the class;
+// with limits, also for the reasons given there.
+Msg* decodeMsg(xmlDoc* doc, MsgTable table, DecodeStatus* status = nullptr,
+               DecodeLimits* limits = nullptr);
 
 // Parses exactly len bytes as XML, without network access and without printing parser errors,
 // then decodes the document as decodeMsg() does. The caller owns the result. Parsing stops at a
 // document type declaration: its entities could make a small body expand without bound.
-Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status = nullptr);
+Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status = nullptr,
+              DecodeLimits* limits = nullptr);
