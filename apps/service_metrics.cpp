@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "http.h"
 #include "http_serve.h"
+#include "memory_budget.h"
 #include "no_destructor.h"
 #ifndef ESM_SYSTEM_OPENSLP
 #include "slp_agents.h"
@@ -57,6 +59,14 @@ struct Families {
             return std::vector<metrics::Sample>{{{{"state", "busy"}}, static_cast<double>(c.busy)},
                                                 {{{"state", "idle"}}, static_cast<double>(c.idle)}};
         });
+        registry.gauge("esm_synth_memory_budget_bytes",
+                       "The memory budget of requests in flight: its limit and what is reserved.",
+                       [] {
+                           const MemoryBudget& b = requestMemoryBudget();
+                           return std::vector<metrics::Sample>{
+                               {{{"kind", "limit"}}, static_cast<double>(b.limitBytes())},
+                               {{{"kind", "used"}}, static_cast<double>(b.usedBytes())}};
+                       });
         registry.gauge("process_resident_memory_bytes", "Resident memory size in bytes.", [] {
             return std::vector<metrics::Sample>{{{}, metrics::residentMemoryBytes()}};
         });

@@ -52,7 +52,7 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
     const uint16_t metricsPort = testutil::freePort();
     const std::string metricsAddr = at(1) + ":" + std::to_string(metricsPort);
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR",
-                        "ESM_METRICS_ADDR=" + metricsAddr});
+                        "ESM_METRICS_ADDR=" + metricsAddr, "ESM_MEMORY_BUDGET=64MiB"});
     ASSERT_TRUE(testutil::waitListening(at(1).c_str(), metricsPort));
 
     EXPECT_EQ(post(d.port(), synthReq("128.2.1.7")).compare(0, 15, "HTTP/1.1 200 OK"), 0);
@@ -76,6 +76,8 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
              std::string("esm_synth_proxy_exchanges_total{outcome=\"failed\",step=\"commit\"} 0"),
              std::string("esm_synth_node_launches_total 0"),
              std::string("esm_synth_connections{state=\"busy\"} 0"),
+             std::string("esm_synth_memory_budget_bytes{kind=\"limit\"} 67108864"),
+             std::string("esm_synth_memory_budget_bytes{kind=\"used\"} 0"),
          }) {
         EXPECT_EQ(got.count(want), 1u) << want;
     }
