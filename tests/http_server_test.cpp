@@ -1,11 +1,16 @@
 // The message server over real loopback connections. The loop starts once for the whole
 // executable; each test installs its handler, raw peers send exact bytes (whole, split, cut
 // short), and responses and diagnostic lines are compared byte for byte.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,26 +24,20 @@
 
 #include "http_impl.h"
 #include "malloc_ptr.h"
+#include "msg_test_util.h"
 #include "net_util.h"
 #include "test_util.h"
 
+using msgtest::kCommitOkXml;
+using msgtest::kInitXml;
 using ::testing::HasSubstr;
-using testutil::CaptureFd;
+using testutil::DiagCapture;
+using testutil::kErrorResponse;
+using testutil::okResponse;
 
 namespace {
 
-const std::string kInitXml =
-    "<?xml version=\"1.0\"?>\n"
-    "<ESMInit><id>7</id><version>8</version><data_port>5000</data_port></ESMInit>\n";
-const std::string kCommitOkXml =
-    "<?xml version=\"1.0\"?>\n<ESMCommitOk><id>7</id><version>8</version></ESMCommitOk>\n";
-const std::string kErrorResponse = "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n";
 const std::string kPostLine = "POST http://127.0.0.1:1/query HTTP/1.1";
-
-std::string okResponse(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 
 std::string head(size_t length, const std::string& line = kPostLine) {
     return line + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
@@ -46,8 +45,7 @@ std::string head(size_t length, const std::string& line = kPostLine) {
 
 // A request as the client sends it: the text and its NUL byte.
 std::string post(const std::string& xml = kInitXml) {
-    std::string body = xml + std::string(1, '\0');
-    return head(body.size()) + body;
+    return testutil::postRequest("http://127.0.0.1:1/query", xml);
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -185,10 +183,9 @@ protected:
         // "Unexpected header" lines to land in the first test's captured output.
         ASSERT_TRUE(testutil::waitFor([] {
             Fd s(testutil::connectTo("127.0.0.1", sPort));
-            if (!s.valid() || !testutil::sendAll(s.get(), post())) return false;
             std::string out;
-            testutil::readUntilClosed(s.get(), &out);
-            return out == okResponse(kCommitOkXml);
+            return s.valid() && testutil::sendAll(s.get(), post()) &&
+                   testutil::readUntilClosed(s.get(), &out) && out == okResponse(kCommitOkXml);
         }));
     }
 
@@ -263,7 +260,7 @@ TEST_F(HttpServerTest, BytesAfterTheAnnouncedBodyAreIgnored) {
 }
 
 TEST_F(HttpServerTest, ShortBodyIsWarnedAboutAndDecoded) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::string sent = head(kInitXml.size() + 200) + kInitXml;
     EXPECT_EQ(exchange({sent}, true), okResponse(kCommitOkXml));
     EXPECT_THAT(err.text(), HasSubstr("Only received " + std::to_string(kInitXml.size()) +
@@ -273,7 +270,7 @@ TEST_F(HttpServerTest, ShortBodyIsWarnedAboutAndDecoded) {
 }
 
 TEST_F(HttpServerTest, IncompleteRequestLineIsRefused) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     EXPECT_EQ(exchange({"POST /query\r\n"}), kErrorResponse);
     std::string text = err.text();
     EXPECT_THAT(text, HasSubstr("Unexpected header from client:\nPOST /query\r\n\n"
@@ -282,7 +279,7 @@ TEST_F(HttpServerTest, IncompleteRequestLineIsRefused) {
 }
 
 TEST_F(HttpServerTest, OverlongMethodOrVersionIsRefusedLikeAnIncompleteLine) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::string body = kInitXml + std::string(1, '\0');
     std::string longMethod = head(body.size(), "PROPFIND / HTTP/1.1") + body;
     std::string longVersion = head(body.size(), "POST / HTTP/1.1.1.1") + body;
@@ -295,7 +292,7 @@ TEST_F(HttpServerTest, OverlongMethodOrVersionIsRefusedLikeAnIncompleteLine) {
 }
 
 TEST_F(HttpServerTest, ContentLengthMustArriveWithTheRequestLine) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::string line = kPostLine + "\r\n";
     Fd s(testutil::connectTo("127.0.0.1", sPort));
     ASSERT_TRUE(testutil::sendSegments(s.get(), {line}));
@@ -308,7 +305,7 @@ TEST_F(HttpServerTest, ContentLengthMustArriveWithTheRequestLine) {
 }
 
 TEST_F(HttpServerTest, HostHeaderAndLowerCaseHeaderAreRefused) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::string body = kInitXml + std::string(1, '\0');
     std::string withHost = kPostLine + "\r\nHost: 127.0.0.1\r\n" + head(body.size(), "").substr(2);
     std::string lower =
@@ -326,7 +323,7 @@ TEST_F(HttpServerTest, HostHeaderAndLowerCaseHeaderAreRefused) {
 }
 
 TEST_F(HttpServerTest, ContentLengthZeroNegativeOrHugeIsRefused) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     EXPECT_EQ(exchange({head(0) + kInitXml}), kErrorResponse);
     EXPECT_EQ(exchange({kPostLine + "\r\nContent-Length: -5\r\n\r\n" + kInitXml}), kErrorResponse);
     EXPECT_EQ(exchange({head(64 * 1024 * 1024 + 1) + kInitXml}), kErrorResponse);
@@ -340,7 +337,7 @@ TEST_F(HttpServerTest, ContentLengthZeroNegativeOrHugeIsRefused) {
 }
 
 TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     EXPECT_EQ(exchange({post(kCommitOkXml)}), kErrorResponse);
     EXPECT_EQ(exchange({post("<?xml version=\"1.0\"?>\n<Unknown><id>1</id><version>2</version>"
                              "</Unknown>\n")}),
@@ -361,7 +358,7 @@ TEST_F(HttpServerTest, BodiesWithoutARequestClassGetTheErrorResponse) {
 
 TEST_F(HttpServerTest, HandlerReturningNullGetsTheErrorResponse) {
     gHandler = replyNull;
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     EXPECT_EQ(exchange({post()}), kErrorResponse);
     EXPECT_THAT(err.text(), HasSubstr("RecvCallback returned NULL\n"));
     EXPECT_EQ(seen().calls, 1);
@@ -411,7 +408,7 @@ TEST_F(HttpServerTest, TricklingBodyIsCutAtTheRequestDeadline) {
             if (!testutil::sendAll(peer.get(), "<")) break;
         }
     });
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     const auto start = std::chrono::steady_clock::now();
     HTTPReqPtr req(readHTTPRequestBy(
         conn.get(), std::chrono::steady_clock::now() + std::chrono::milliseconds(700)));
@@ -419,7 +416,6 @@ TEST_F(HttpServerTest, TricklingBodyIsCutAtTheRequestDeadline) {
     const std::string text = err.text();
     stop = true;
     trickle.join();
-    err.restore();
     ASSERT_NE(req, nullptr);
     EXPECT_EQ(req->content_length, 100);
     // Other connection threads of this process may print too.
@@ -443,7 +439,7 @@ TEST_F(HttpServerTest, SilentPeerGetsNoRequestAfterTheDeadline) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Fd peer(pair[0]);
     Fd conn(pair[1]);
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     HTTPReqPtr req(readHTTPRequestBy(
         conn.get(), std::chrono::steady_clock::now() + std::chrono::milliseconds(200)));
     EXPECT_EQ(req, nullptr);
@@ -455,7 +451,7 @@ TEST_F(HttpServerTest, ConnectionWithoutHandlerGetsTheErrorResponse) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Fd peer(pair[0]);
     ASSERT_TRUE(testutil::sendAll(peer.get(), post()));
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     EXPECT_EQ(HTTPconn(new Parameters{nullptr, pair[1], 0, 0}), nullptr);
     std::string out;
     EXPECT_TRUE(testutil::readUntilClosed(peer.get(), &out));
@@ -480,7 +476,7 @@ TEST_F(HttpServerTest, ReplyToAPeerThatLeftIsAShortWrite) {
         std::lock_guard<std::mutex> lock(gGateMutex);
         gEntered = gRelease = false;
     }
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     Fd s(testutil::connectTo("127.0.0.1", sPort));
     ASSERT_TRUE(testutil::sendAll(s.get(), post()));
     {
@@ -599,7 +595,7 @@ TEST_F(HttpServerTest, ThreadsOfABurstEndOnceIdle) {
 }
 
 TEST_F(HttpServerTest, SilentConnectionsDoNotStopOthers) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::vector<Fd> silent;
     for (int i = 0; i < 300; ++i) {
         silent.emplace_back(testutil::connectTo("127.0.0.1", sPort));
@@ -635,13 +631,15 @@ TEST_F(HttpServerTest, ListenerTimeLimitRunningOutKeepsTheServerAccepting) {
     socklen_t len = sizeof local;
     getsockname(listener, reinterpret_cast<sockaddr*>(&local), &len);
     const uint16_t port = ntohs(local.sin_port);
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::thread server([&owned] { serveListener(std::move(owned), dispatch); });
     auto exchangeOn = [port] {
         Fd s(testutil::connectTo("127.0.0.1", port));
         std::string out;
-        if (s.valid() && testutil::sendAll(s.get(), post()))
-            testutil::readUntilClosed(s.get(), &out);
+        if (!s.valid() || !testutil::sendAll(s.get(), post()) ||
+            !testutil::readUntilClosed(s.get(), &out)) {
+            return std::string("(no response)");
+        }
         return out;
     };
     EXPECT_TRUE(testutil::waitFor([&] { return exchangeOn() == okResponse(kCommitOkXml); }));
@@ -688,7 +686,7 @@ TEST_F(HttpServerTest, BurstOfAThousandConnectionsIsSurvived) {
 }
 
 TEST_F(HttpServerTest, AcceptWaitsOutARunOutOfDescriptors) {
-    CaptureFd err(2);
+    DiagCapture err(DiagStream::Err);
     std::vector<Fd> conns;
     for (int i = 0; i < 3; ++i) conns.emplace_back(socket(AF_INET, SOCK_STREAM, 0));
     rlimit saved{};
@@ -824,14 +822,14 @@ void serveThroughThreadShortage() {
     if (!lost) _exit(4);
     for (Fd& s : held) {
         std::string out;
-        testutil::readUntilClosed(s.get(), &out);
-        if (out != okResponse(kCommitOkXml)) _exit(5);
+        if (!testutil::readUntilClosed(s.get(), &out) || out != okResponse(kCommitOkXml)) _exit(5);
     }
     Fd s(testutil::connectTo("127.0.0.1", port));
-    testutil::sendAll(s.get(), post());
     std::string out;
-    testutil::readUntilClosed(s.get(), &out);
-    _exit(out == okResponse(kCommitOkXml) ? 0 : 6);
+    const bool answered = testutil::sendAll(s.get(), post()) &&
+                          testutil::readUntilClosed(s.get(), &out) &&
+                          out == okResponse(kCommitOkXml);
+    _exit(answered ? 0 : 6);
 }
 
 TEST_F(HttpServerDeathTest, ConnectionThreadThatCannotStartLosesOnlyItsConnection) {

@@ -2,7 +2,6 @@
 // the monitor, a coordinates file and the node-loader stand-in, all on loopback.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 #include "Msg.h"
@@ -15,44 +14,27 @@ using msgtest::chars;
 
 namespace {
 
-// Addresses of one test: 127.0.N.x. Each test uses its own N so tests can run in parallel.
-struct Net {
-    int n;
-    std::string at(int host) const {
-        return "127.0." + std::to_string(n) + "." + std::to_string(host);
-    }
-};
-
 std::string synthReq(unsigned long id, unsigned long ver, const std::vector<std::string>& eps,
                      const std::vector<EndZone>& zones = {}) {
     std::vector<EndPoint> epv;
     for (const std::string& e : eps) epv.emplace_back(A(e.c_str()));
     std::vector<EndZone> zv = zones;
-    testutil::CaptureFd quiet(1);  // the builder logs every zone
+    testutil::DiagCapture quiet(DiagStream::Out);  // the builder logs every zone
     return chars(SynthESMReq(id, ver, epv, zv));
-}
-
-std::string esmProxyReg(const ProxySim& sim, const std::string& addr, const std::string& mask) {
-    return reg(sim.url(), {"addr=" + addr, "mask=" + mask});
 }
 
 const char* const kCoords =
     "128.2.1.9 12.5 -3.0 7.25\n"
     "10.9.0.7 12.5 -3.0 7.25\n";
 
-std::string computeReg(const std::string& node) {
-    return reg("service:CompResource://" + node + "/?x-GNP-num=1",
-               {"x-GNP-num=1", "x-GNP-clients=12.5 -3.0 7.25"});
-}
-
 TEST(ServiceEndToEnd, RunningProxiesForTwoEndpointsAndAZone) {
     const Net net{21};
     ConfigDir config(kCoords);
     ProxySim p0(net.at(5), 7020), p1(net.at(6), 7021), q0(net.at(7), 7022);
     DirectoryAgent da(net.at(2), config.path(),
-                      esmProxyReg(p0, "128.2.1.7", "255.255.255.255") +
-                          esmProxyReg(p1, "128.2.1.8", "255.255.255.255") +
-                          esmProxyReg(q0, "10.1.0.0", "255.255.0.0"));
+                      proxyReg(p0, "128.2.1.7", "255.255.255.255") +
+                          proxyReg(p1, "128.2.1.8", "255.255.255.255") +
+                          proxyReg(q0, "10.1.0.0", "255.255.0.0"));
     Monitor monitor(net.at(9));
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR=" + net.at(9)});
 
@@ -105,7 +87,8 @@ TEST(ServiceEndToEnd, ComputeNodeIsLoadedAfterTheRealWait) {
     ProxySim p0(net.at(5), 7020);
     const std::string node = net.at(20);
     DirectoryAgent da(net.at(2), config.path(),
-                      esmProxyReg(p0, "128.2.1.7", "255.255.255.255") + computeReg(node));
+                      proxyReg(p0, "128.2.1.7", "255.255.255.255") +
+                          computeReg("service:CompResource://" + node + "/?x-GNP-num=1"));
     Monitor monitor(net.at(9));
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR=" + net.at(9)});
 
@@ -121,7 +104,7 @@ TEST(ServiceEndToEnd, ComputeNodeIsLoadedAfterTheRealWait) {
                          "</addr><port>7560</port><ttl>255</ttl></eptransport></eptransportlist>"
                          "<zonetransportlist num=\"0\"/></SynthESMOk>\n"));
 
-    testutil::waitFor([&] { return lines(monitor.out()).size() >= 2; });
+    EXPECT_TRUE(testutil::waitFor([&] { return lines(monitor.out()).size() >= 2; }));
     EXPECT_EQ(monitor.out(), "128.2.1.9 2\n" + node + " 6\n");
 
     const std::string loader =
@@ -169,12 +152,12 @@ TEST_P(ServiceFailure, AnswersTheErrorResponse) {
     const Net net{c.net};
     ConfigDir config(kCoords);
     ProxySim p0(net.at(5), 7020, c.fault);
-    DirectoryAgent da(net.at(2), config.path(), esmProxyReg(p0, "128.2.1.7", "255.255.255.255"));
+    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
 
     EXPECT_EQ(post(d.port(), synthReq(5, 6, {c.endpoint})), kErrorResponse);
-    testutil::waitFor(
-        [&] { return d.err().find("RecvCallback returned NULL") != std::string::npos; });
+    EXPECT_TRUE(testutil::waitFor(
+        [&] { return d.err().find("RecvCallback returned NULL") != std::string::npos; }));
     EXPECT_EQ(grep(d.out(), "ESM init failed!?").size(), 1u) << d.out();
     EXPECT_EQ(grep(d.out(), c.stdoutLine).size(), 1u) << d.out();
     EXPECT_NE(d.err().find("RecvCallback returned NULL\n"), std::string::npos) << d.err();
@@ -213,15 +196,16 @@ TEST(ServiceLifecycle, PortTextIsReadLikeStrtol) {
     // 65616 is 80 after truncation, which needs privileges: 8080abc is tried instead, and a port
     // without digits lets the system pick one.
     testutil::Child c(ESM_SYNTHD_PATH, {"8080abc", "127.0.0.1:9"});
-    testutil::waitFor([&] {
+    ASSERT_TRUE(testutil::waitFor([&] {
         return c.err().find("Listening on port") != std::string::npos ||
                c.err().find("Couldn't open") != std::string::npos;
-    });
+    }));
     if (c.err().find("Couldn't open") != std::string::npos) GTEST_SKIP() << "port 8080 is taken";
     EXPECT_EQ(c.err(), "Listening on port 8080\n");
     EXPECT_TRUE(testutil::waitListening("127.0.0.1", 8080));
     testutil::Child any(ESM_SYNTHD_PATH, {"abc", "127.0.0.1:9"});
-    testutil::waitFor([&] { return any.err().find("Listening on port") != std::string::npos; });
+    EXPECT_TRUE(testutil::waitFor(
+        [&] { return any.err().find("Listening on port") != std::string::npos; }));
     EXPECT_EQ(any.err(), "Listening on port 0\n");
 }
 
@@ -264,7 +248,7 @@ TEST(ServiceLifecycle, ConcurrentRequestsEachGetTheirOwnAnswer) {
     const Net net{28};
     ConfigDir config(kCoords);
     ProxySim p0(net.at(5), 7020);
-    DirectoryAgent da(net.at(2), config.path(), esmProxyReg(p0, "128.2.1.7", "255.255.255.255"));
+    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
     Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
     std::vector<std::string> answers(20);
     std::vector<std::thread> clients;

@@ -3,12 +3,16 @@
 // process, so every test here uses the same coordinates file text.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "ESM.h"
 #include "msg_test_util.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
 using msgtest::A;
+using testutil::captured;
+using testutil::DiagCapture;
 
 namespace {
 
@@ -16,13 +20,6 @@ const char* const kCoords =
     "128.2.1.9 12.5 -3.0 7.25\n"
     "10.9.0.7 12.5 -3.0 7.25\n"
     "128.2.1.51 \n";
-
-struct Net {
-    int n;
-    std::string at(int host) const {
-        return "127.0." + std::to_string(n) + "." + std::to_string(host);
-    }
-};
 
 // Sets environment variables for one test and restores them after.
 class ScopedEnv {
@@ -54,10 +51,6 @@ private:
     std::map<std::string, std::pair<bool, std::string>> mSaved;
 };
 
-std::string computeReg(const std::string& url) {
-    return reg(url, {"x-GNP-num=1", "x-GNP-clients=12.5 -3.0 7.25"});
-}
-
 TransportEndPoint locate(const std::string& endpoint, const DirectoryAgent& da) {
     EndPoint ep(A(endpoint.c_str()));
     ESMProxyLocator locator(ep, da.arg(), "default");
@@ -85,7 +78,7 @@ TEST_F(LocatorTest, RegisteredProxyWinsAndTheFirstAnswerIsTaken) {
             reg("service:ESMProxy://10.0.0.6:7021", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
             computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
     TransportEndPoint proxy;
-    const std::string printed = testutil::captured(1, [&] { proxy = locate("128.2.1.9", da); });
+    const std::string printed = captured(DiagStream::Out, [&] { proxy = locate("128.2.1.9", da); });
     EXPECT_EQ(describe(proxy), "10.0.0.5:7020");
     EXPECT_EQ(printed, "");  // neither the coordinates nor the monitor were needed
     EXPECT_EQ(monitor.out(), "");
@@ -106,11 +99,12 @@ TEST_F(LocatorTest, ComputeNodeUrlForms) {
     for (const auto& [url, want] : cases) {
         DirectoryAgent da(net.at(2), config.path(), computeReg(url));
         TransportEndPoint proxy;
-        const std::string printed = testutil::captured(1, [&] { proxy = locate("128.2.1.9", da); });
+        const std::string printed =
+            captured(DiagStream::Out, [&] { proxy = locate("128.2.1.9", da); });
         EXPECT_EQ(describe(proxy), want) << url;
         EXPECT_NE(printed.find("coordinates: [12.5 -3.0 7.25]\n"), std::string::npos) << printed;
         expectMonitor += "128.2.1.9 2\n" + want.substr(0, want.find(':')) + " 6\n";
-        testutil::waitFor([&] { return monitor.out() == expectMonitor; });
+        EXPECT_TRUE(testutil::waitFor([&] { return monitor.out() == expectMonitor; }));
     }
     EXPECT_EQ(monitor.out(), expectMonitor);
 }
@@ -123,14 +117,13 @@ TEST_F(LocatorTest, ZoneUsesItsRepresentativeAndTellsTheMonitorNothing) {
                       computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
     EndZone zone(A("10.9.0.0"), A("255.255.0.0"));
     zone.setEP(A("10.9.0.7"));
-    testutil::CaptureFd out(1);
+    DiagCapture out(DiagStream::Out);
     TransportEndPoint proxy = ESMProxyLocator(zone, da.arg(), "default").getESMProxy();
     // A zone with a full mask asks exactly what an endpoint would.
     EndZone host(A("128.2.1.7"), A("255.255.255.255"));
     ESMProxyLocator(host, da.arg(), "default");
     locate("128.2.1.7", da);
     const std::string printed = out.text();
-    out.restore();
 
     EXPECT_EQ(describe(proxy), "10.0.0.9:0 abone");
     EXPECT_NE(printed.find("finding coordinates for 10.9.0.7...\n"), std::string::npos) << printed;
@@ -143,7 +136,7 @@ TEST_F(LocatorTest, ZoneUsesItsRepresentativeAndTellsTheMonitorNothing) {
               "type=\"CompResource\" scope=\"default\" "
               "predicate=\"(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
     EXPECT_EQ(q[2], q[3]);
-    testutil::waitFor([&] { return !monitor.out().empty(); });
+    EXPECT_TRUE(testutil::waitFor([&] { return !monitor.out().empty(); }));
     EXPECT_EQ(monitor.out(), "128.2.1.7 2\n");  // only the endpoint's lookup told the monitor
 }
 
@@ -153,14 +146,14 @@ TEST_F(LocatorTest, NothingFoundLeavesTheDefault) {
     env.set("VARNO_GNPMONITOR", net.at(9));
     DirectoryAgent da(net.at(2), config.path(), "");
     TransportEndPoint missing, empty;
-    const std::string printed = testutil::captured(1, [&] {
+    const std::string printed = captured(DiagStream::Out, [&] {
         missing = locate("128.2.1.50", da);  // no line in the file
         empty = locate("128.2.1.51", da);    // an empty value
     });
     EXPECT_EQ(describe(missing), "0.0.0.0:0");
     EXPECT_EQ(describe(empty), "0.0.0.0:0");
     EXPECT_EQ(grep(printed, "coordinates not found, returning now...").size(), 2u) << printed;
-    testutil::waitFor([&] { return lines(monitor.out()).size() == 2; });
+    EXPECT_TRUE(testutil::waitFor([&] { return lines(monitor.out()).size() == 2; }));
     EXPECT_EQ(monitor.out(), "128.2.1.50 2\n128.2.1.51 2\n");
 }
 
@@ -168,8 +161,9 @@ TEST_F(LocatorTest, DirectoryAgentDownCountsAsNothingFound) {
     // Nothing listens there: both lookups fail fast, and the result is the default.
     EndPoint ep(A("128.2.1.9"));
     TransportEndPoint proxy;
-    const std::string printed = testutil::captured(
-        1, [&] { proxy = ESMProxyLocator(ep, "127.0.44.3:9", "default").getESMProxy(); });
+    const std::string printed = captured(DiagStream::Out, [&] {
+        proxy = ESMProxyLocator(ep, "127.0.44.3:9", "default").getESMProxy();
+    });
     EXPECT_EQ(describe(proxy), "0.0.0.0:0");
     EXPECT_NE(printed.find("coordinates: [12.5 -3.0 7.25]"), std::string::npos) << printed;
 }
@@ -185,7 +179,7 @@ struct InitorRun {
 // Runs one initializer with the wait counted instead of slept; keeps what it printed.
 InitorRun runInitor(std::vector<TransportEndPoint> eps, std::vector<TransportEndPoint> zones,
                     int* waits = nullptr) {
-    testutil::CaptureFd out(1), err(2);
+    DiagCapture out(DiagStream::Out), err(DiagStream::Err);
     ESMProxyInitor initor(eps, zones, [waits] {
         if (waits != nullptr) ++*waits;
     });
