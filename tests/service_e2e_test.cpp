@@ -1,8 +1,8 @@
 // The daemon end to end: esm-synthd as a process with a real Directory Agent, proxy simulators,
-// the monitor, a coordinates file and the node-loader stand-in, all on loopback.
+// the monitor, a coordinates file and the node-loader stand-in, all on loopback. Its command line,
+// its output lines and its exit; the handler's failure cases and concurrency run in process
+// (service_test.cpp).
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "Msg.h"
 #include "msg_test_util.h"
@@ -137,50 +137,6 @@ TEST(ServiceEndToEnd, ComputeNodeIsLoadedAfterTheRealWait) {
               "(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
 }
 
-// Each failure gives the error response and "ESM init failed!?", and is not counted.
-struct FailureCase {
-    int net;
-    const char* fault;       // proxy simulator option, or "" for a proxy that answers
-    const char* endpoint;    // the one endpoint of the request
-    const char* stdoutLine;  // a line the daemon prints besides "ESM init failed!?"
-};
-
-class ServiceFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(ServiceFailure, AnswersTheErrorResponse) {
-    const FailureCase& c = GetParam();
-    const Net net{c.net};
-    ConfigDir config(kCoords);
-    ProxySim p0(net.at(5), 7020, c.fault);
-    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
-    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
-
-    EXPECT_EQ(post(d.port(), synthReq(5, 6, {c.endpoint})), kErrorResponse);
-    EXPECT_TRUE(testutil::waitFor(
-        [&] { return d.err().find("RecvCallback returned NULL") != std::string::npos; }));
-    EXPECT_EQ(grep(d.out(), "ESM init failed!?").size(), 1u) << d.out();
-    EXPECT_EQ(grep(d.out(), c.stdoutLine).size(), 1u) << d.out();
-    EXPECT_NE(d.err().find("RecvCallback returned NULL\n"), std::string::npos) << d.err();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ServiceFailure,
-    ::testing::Values(
-        // No registration and no coordinates: the 0.0.0.0:0 proxy cannot be reached.
-        FailureCase{23, "", "128.2.1.50", "coordinates not found, returning now..."},
-        FailureCase{24, "--fail-init", "128.2.1.7", "got proxy 127.0.24.5:7020"},
-        FailureCase{25, "--wrong-reply", "128.2.1.7", "got proxy 127.0.25.5:7020"},
-        FailureCase{26, "--fail-commit", "128.2.1.7", "got ESMInitOk"},
-        FailureCase{30, "--close-mid-reply", "128.2.1.7", "got proxy 127.0.30.5:7020"}),
-    [](const ::testing::TestParamInfo<FailureCase>& param) {
-        const std::string fault = param.param.fault;
-        std::string name = fault.empty() ? "NoCoordinates" : fault.substr(2);
-        for (char& ch : name) {
-            if (ch == '-') ch = '_';
-        }
-        return name;
-    });
-
 TEST(ServiceLifecycle, WrongArgumentCountsPrintUsage) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"1"}, {"1", "2", "3"}}) {
         testutil::Child c(ESM_SYNTHD_PATH, args);
@@ -241,32 +197,6 @@ TEST(ServiceLifecycle, EndsAfterTheHundredAndFirstAnsweredRequest) {
         << times[0];
     EXPECT_EQ(grep(d.out(), "Got SynthESMReq from 127.0.0.1:").size(), 102u);
     EXPECT_EQ(grep(d.out(), "Not getting the right request!").size(), 1u);
-    EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
-}
-
-TEST(ServiceLifecycle, ConcurrentRequestsEachGetTheirOwnAnswer) {
-    const Net net{28};
-    ConfigDir config(kCoords);
-    ProxySim p0(net.at(5), 7020);
-    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
-    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
-    std::vector<std::string> answers(20);
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 20; ++i) {
-        clients.emplace_back(
-            [&, i] { answers[i] = post(d.port(), synthReq(1000 + i, 2000 + i, {"128.2.1.7"})); });
-    }
-    for (auto& t : clients) t.join();
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(
-            answers[i],
-            okResponse("<?xml version=\"1.0\"?>\n<SynthESMOk><id>" + std::to_string(1000 + i) +
-                       "</id><version>" + std::to_string(2000 + i) +
-                       "</version><eptransportlist num=\"1\"><eptransport><addr>224.5.6.7"
-                       "</addr><port>7560</port><ttl>0</ttl></eptransport></eptransportlist>"
-                       "<zonetransportlist num=\"0\"/></SynthESMOk>\n"));
-    }
-    EXPECT_EQ(grep(p0.out(), "ESMCommit ").size(), 20u);
     EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
 }
 

@@ -1,16 +1,19 @@
-// The proxy locator and the proxy initializer in process, against a real Directory Agent, proxy
-// simulators, the monitor and the node-loader stand-in. The coordinate table is loaded once per
-// process, so every test here uses the same coordinates file text.
+// The proxy locator, the proxy initializer and the handler in process, against a real Directory
+// Agent, proxy simulators, the monitor and the node-loader stand-in. The coordinate table is
+// loaded once per process, so every test here uses the same coordinates file text.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <thread>
 
 #include "ESM.h"
 #include "msg_test_util.h"
+#include "mutex_lock.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
 using msgtest::A;
+using msgtest::chars;
 using testutil::captured;
 using testutil::DiagCapture;
 
@@ -297,6 +300,98 @@ TEST(Initor, AboneProxyNeedsTheConfigurationDirectory) {
     EXPECT_EQ(r.ep, "");
     EXPECT_EQ(waits, 0);
     EXPECT_EQ(r.out, "VARNO_PATH not set, returning now...\n");
+}
+
+// ---- The handler ----
+
+int answeredRequests() {
+    MutexLock lock(&term_mut);
+    return num_of_requests;
+}
+
+// A SynthESMReq for the endpoints as the server hands it over: decoded from its text.
+std::unique_ptr<SynthESMReq> decodedRequest(unsigned long id, unsigned long version,
+                                            const std::vector<std::string>& endpoints) {
+    std::vector<EndPoint> eps;
+    for (const std::string& e : endpoints) eps.emplace_back(A(e.c_str()));
+    std::vector<EndZone> zones;
+    return msgtest::decodeAs<SynthESMReq>(chars(SynthESMReq(id, version, eps, zones)),
+                                          MsgTable::Requests);
+}
+
+// Each failure gives no reply, "ESM init failed!?" and the line of its cause, and is not counted.
+TEST(Handler, FailuresGiveNoReplyAndAreNotCounted) {
+    const Net net{23};
+    ConfigDir config(kCoords);
+    ScopedEnv env;
+    env.set("VARNO_PATH", config.path());
+    env.unset("VARNO_GNPMONITOR");
+    ProxySim failInit(net.at(5), 7020, "--fail-init"), wrong(net.at(6), 7020, "--wrong-reply"),
+        failCommit(net.at(7), 7020, "--fail-commit"), cut(net.at(8), 7020, "--close-mid-reply");
+    DirectoryAgent da(net.at(2), config.path(),
+                      proxyReg(failInit, "128.2.1.11", "255.255.255.255") +
+                          proxyReg(wrong, "128.2.1.12", "255.255.255.255") +
+                          proxyReg(failCommit, "128.2.1.13", "255.255.255.255") +
+                          proxyReg(cut, "128.2.1.14", "255.255.255.255"));
+    const std::string daArg = da.arg();
+    DAstr = daArg.c_str();
+    const std::pair<const char*, std::string> cases[] = {
+        // No registration and no coordinates: the 0.0.0.0:0 proxy cannot be reached.
+        {"128.2.1.50", "coordinates not found, returning now..."},
+        {"128.2.1.11", "got proxy " + failInit.hostPort()},
+        {"128.2.1.12", "got proxy " + wrong.hostPort()},
+        {"128.2.1.13", "got ESMInitOk"},
+        {"128.2.1.14", "got proxy " + cut.hostPort()},
+    };
+    for (const auto& [endpoint, line] : cases) {
+        std::unique_ptr<SynthESMReq> req = decodedRequest(5, 6, {endpoint});
+        const int before = answeredRequests();
+        std::unique_ptr<Msg> reply;
+        const std::string out =
+            captured(DiagStream::Out, [&] { reply.reset(RecvCallback(req.get())); });
+        EXPECT_EQ(reply, nullptr) << endpoint;
+        EXPECT_EQ(grep(out, "ESM init failed!?").size(), 1u) << out;
+        EXPECT_EQ(grep(out, line).size(), 1u) << out;
+        EXPECT_EQ(answeredRequests(), before) << endpoint;
+    }
+}
+
+TEST(Handler, ConcurrentRequestsEachGetTheirOwnAnswer) {
+    const Net net{28};
+    ConfigDir config(kCoords);
+    ScopedEnv env;
+    env.set("VARNO_PATH", config.path());
+    env.unset("VARNO_GNPMONITOR");
+    ProxySim p0(net.at(5), 7020);
+    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
+    const std::string daArg = da.arg();
+    DAstr = daArg.c_str();
+    std::vector<std::unique_ptr<SynthESMReq>> reqs;
+    for (int i = 0; i < 20; ++i) reqs.push_back(decodedRequest(1000 + i, 2000 + i, {"128.2.1.7"}));
+    std::vector<std::string> answers(20);
+    const int before = answeredRequests();
+    {
+        DiagCapture quiet(DiagStream::Out);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 20; ++i) {
+            threads.emplace_back([&, i] {
+                std::unique_ptr<Msg> reply(RecvCallback(reqs[i].get()));
+                answers[i] = reply ? chars(*reply) : "(none)";
+            });
+        }
+        for (auto& t : threads) t.join();
+    }
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(
+            answers[i],
+            msgtest::wire("<SynthESMOk><id>" + std::to_string(1000 + i) + "</id><version>" +
+                          std::to_string(2000 + i) +
+                          "</version><eptransportlist num=\"1\"><eptransport><addr>224.5.6.7"
+                          "</addr><port>7560</port><ttl>0</ttl></eptransport></eptransportlist>"
+                          "<zonetransportlist num=\"0\"/></SynthESMOk>"));
+    }
+    EXPECT_EQ(answeredRequests(), before + 20);
+    EXPECT_EQ(grep(p0.out(), "ESMCommit ").size(), 20u);
 }
 
 }  // namespace
