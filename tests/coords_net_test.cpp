@@ -57,15 +57,7 @@ Received acceptAndRead(int listener, int timeoutMs = 5000) {
     int c = accept(listener, nullptr, nullptr);
     if (c < 0) return r;
     r.accepted = true;
-    char buf[256];
-    for (;;) {
-        pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, timeoutMs) != 1) break;
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n == 0) r.closed = true;
-        if (n <= 0) break;
-        r.bytes.append(buf, static_cast<size_t>(n));
-    }
+    r.closed = testutil::readUntilClosed(c, &r.bytes, timeoutMs);
     close(c);
     return r;
 }
