@@ -53,7 +53,7 @@ TEST(Client, BadArgumentsGetTheUsage) {
 }
 
 TEST(Client, UnreachableServiceIsExplained) {
-    const uint16_t closed = testutil::freePort();
+    const uint16_t closed = testutil::freePort("127.0.0.1");
     const Outcome r = client({"127.0.0.1:" + std::to_string(closed), "--endpoint", "1.2.3.4"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");

@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "coords_fixture.h"

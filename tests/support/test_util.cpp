@@ -195,6 +195,10 @@ uint16_t freePort(int type) {
     return port;
 }
 
+uint16_t freePort(const char*, int type) {
+    return freePort(type);
+}
+
 bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {

@@ -106,6 +106,8 @@ uint32_t addrOf(const char* dotted);
 // Binding the wildcard address also checks sockets bound to one address, which a daemon
 // listening on the wildcard address would collide with.
 uint16_t freePort(int type = SOCK_STREAM);
+// The same, for callers that name the address they will use it on: free everywhere is free there.
+uint16_t freePort(const char* addr, int type = SOCK_STREAM);
 
 // Polls pred every 5 ms until it holds (true) or timeoutMs passes (false).
 [[nodiscard]] bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
