@@ -17,12 +17,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EndPoint.h"
 #include "Msg.h"
 #include "bench_util.h"
 #include "http.h"
+#include "slp_test_util.h"
 
 namespace {
 
@@ -56,40 +58,6 @@ std::string msText(double ms) {
     snprintf(buf, sizeof buf, "%.1f", ms);
     return buf;
 }
-
-// A UDP socket that takes datagrams and never answers; counts what arrived.
-class SilentAgent {
-public:
-    SilentAgent() {
-        mFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = bench::addrOf(kSilentAddr);
-        socklen_t len = sizeof sa;
-        if (mFd >= 0 && bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-            getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-            mPort = ntohs(sa.sin_port);
-        }
-    }
-    ~SilentAgent() {
-        if (mFd >= 0) close(mFd);
-    }
-    SilentAgent(const SilentAgent&) = delete;
-    SilentAgent& operator=(const SilentAgent&) = delete;
-
-    bool valid() const { return mPort != 0; }
-    std::string da() const { return kSilentAddr + ":" + std::to_string(mPort); }
-    int drain() {
-        char buf[2048];
-        int n = 0;
-        while (recv(mFd, buf, sizeof buf, 0) >= 0) ++n;
-        return n;
-    }
-
-private:
-    int mFd = -1;
-    uint16_t mPort = 0;
-};
 
 struct Options {
     std::vector<int> endpoints = {1, 5, 50};
@@ -184,8 +152,8 @@ int main(int argc, char** argv) {
     const std::string healthy =
         kDaAddr + ":" +
         std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
-    SilentAgent silent;
-    if (!silent.valid()) {
+    slptest::SilentAgent silent(kSilentAddr.c_str());
+    if (silent.da().substr(silent.da().rfind(':')) == ":0") {
         perror("failover_bench: silent agent");
         return 1;
     }

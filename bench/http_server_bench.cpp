@@ -4,16 +4,13 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "bench_util.h"
 #include "http.h"
 #include "malloc_ptr.h"
 #include "net_util.h"
@@ -29,17 +26,6 @@ Msg* replyCommitOk(Msg* m) {
 
 uint32_t loopback() {
     return htonl(INADDR_LOOPBACK);
-}
-
-uint16_t freePort() {
-    Fd s(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = loopback();
-    socklen_t len = sizeof sa;
-    bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
 }
 
 // One exchange with prepared bytes; true for a 200 response read to the end.
@@ -83,7 +69,7 @@ BENCHMARK(LibraryClient)->ThreadRange(1, 8)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    gPort = freePort();
+    gPort = bench::freePort();
     ESMInit init(7, 8, 5000);
     MallocText text(init.getChars());
     gRequest = "POST http://127.0.0.1:" + std::to_string(gPort) +
@@ -91,8 +77,9 @@ int main(int argc, char** argv) {
                "\r\n\r\n" + text.get() + std::string(1, '\0');
     startServerLoop(gPort, replyCommitOk);
     // The socket is opened on the server thread: wait until an exchange succeeds.
-    for (int i = 0; i < 500 && !rawExchange(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!bench::waitFor(rawExchange, 5000)) {
+        fprintf(stderr, "http_server_bench: the server did not answer on port %u\n", gPort);
+        return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

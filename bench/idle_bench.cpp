@@ -54,7 +54,11 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
     // One request first, so that the baseline includes what the first request sets up.
     if (timedRequest(port, req) < 0) return false;
     out->latBase = timedRequest(port, req);
-    bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 5000);
+    // The spare connection thread the requests started ends after 5 s without a connection.
+    if (!bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 10000)) {
+        fprintf(stderr, "idle_bench: connection threads still running before the run\n");
+        return false;
+    }
     out->rssBase = bench::procStatusField(daemon.pid(), "VmRSS");
 
     std::vector<Fd> idle;
@@ -75,7 +79,11 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
     out->latIdle = timedRequest(port, req);
 
     idle.clear();
-    bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 10000);
+    if (!bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 10000)) {
+        fprintf(stderr, "idle_bench: %ld connection threads left after closing\n",
+                connThreads(daemon.pid()));
+        return false;
+    }
     out->rssAfter = bench::procStatusField(daemon.pid(), "VmRSS");
     return out->latBase >= 0 && out->latIdle >= 0 && daemon.running();
 }

@@ -52,8 +52,8 @@ public:
           mProxy(mNet + "5", 7020),
           mZoneProxy(mNet + "6", 7020),
           mDa(mNet + "2", mConfig.path(),
-              reg(mProxy.url(), {"addr=128.2.1.7", "mask=255.255.255.255"}) +
-                  reg(mZoneProxy.url(), {"addr=10.1.0.0", "mask=255.255.0.0"})),
+              proxyReg(mProxy, "128.2.1.7", "255.255.255.255") +
+                  proxyReg(mZoneProxy, "10.1.0.0", "255.255.0.0")),
           mDaemon(mDa.arg(), {"VARNO_PATH=" + mConfig.path(), "VARNO_GNPMONITOR"}) {}
     std::string target() const { return "127.0.0.1:" + std::to_string(mDaemon.port()); }
     const std::string& dir() const { return mConfig.path(); }

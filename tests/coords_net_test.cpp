@@ -57,15 +57,7 @@ Received acceptAndRead(int listener, int timeoutMs = 5000) {
     int c = accept(listener, nullptr, nullptr);
     if (c < 0) return r;
     r.accepted = true;
-    char buf[256];
-    for (;;) {
-        pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, timeoutMs) != 1) break;
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n == 0) r.closed = true;
-        if (n <= 0) break;
-        r.bytes.append(buf, static_cast<size_t>(n));
-    }
+    r.closed = testutil::readUntilClosed(c, &r.bytes, timeoutMs);
     close(c);
     return r;
 }
@@ -84,12 +76,10 @@ TEST_F(MonitorTest, SendsAddressAndColourThenCloses) {
     int listener = bindMonitorPort("127.0.0.71", true);
     if (listener < 0) GTEST_SKIP() << "127.0.0.71:5646 is taken";
     setenv("VARNO_GNPMONITOR", "127.0.0.71", 1);
-    testutil::CaptureFd out(1);
-    testutil::CaptureFd err(2);
+    testutil::DiagCapture out(DiagStream::Out);
+    testutil::DiagCapture err(DiagStream::Err);
     gnpmon_color("128.2.1.7", 6);
     gnpmon_color("10.0.0.2", 2);
-    err.restore();
-    out.restore();
 
     // One connection per notification, each ended by the close.
     Received first = acceptAndRead(listener);
@@ -110,11 +100,9 @@ TEST_F(MonitorTest, UnsetVariablePrintsLineAndConnectsNowhere) {
     // may arrive there either.
     int listener = bindMonitorPort("127.0.0.1", true);
     unsetenv("VARNO_GNPMONITOR");
-    testutil::CaptureFd out(1);
-    testutil::CaptureFd err(2);
+    testutil::DiagCapture out(DiagStream::Out);
+    testutil::DiagCapture err(DiagStream::Err);
     gnpmon_color("128.2.1.7", 2);
-    err.restore();
-    out.restore();
     EXPECT_EQ(out.text(), "VARNO_GNPMONITOR not set, returning now\n");
     EXPECT_EQ(err.text(), "");
     if (listener >= 0) {
@@ -139,11 +127,9 @@ TEST_F(MonitorTest, UnreachableMonitorCostsOnlyThePerrorLine) {
     int holder = bindMonitorPort("127.0.0.73", false);
     if (holder < 0) GTEST_SKIP() << "127.0.0.73:5646 is taken";
     setenv("VARNO_GNPMONITOR", "127.0.0.73", 1);
-    testutil::CaptureFd out(1);
-    testutil::CaptureFd err(2);
+    testutil::DiagCapture out(DiagStream::Out);
+    testutil::DiagCapture err(DiagStream::Err);
     gnpmon_color("128.2.1.7", 6);
-    err.restore();
-    out.restore();
     close(holder);
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(err.text(), std::string("gnpmon_color: connect:: ") + strerror(ECONNREFUSED) + "\n");
@@ -170,7 +156,7 @@ TEST(CoordsConcurrencyTest, EightThreadsDuringFirstLoadGetSameAnswers) {
         hosts.push_back("10.10.0.1");  // absent
         want.push_back("");
 
-        testutil::CaptureFd out(1);
+        testutil::DiagCapture out(DiagStream::Out);
         std::atomic<int> ready{0};
         std::vector<std::vector<std::string>> got(kThreads);
         std::vector<std::thread> threads;
@@ -188,7 +174,6 @@ TEST(CoordsConcurrencyTest, EightThreadsDuringFirstLoadGetSameAnswers) {
         }
         for (std::thread& th : threads) th.join();
         const std::string printed = out.text();
-        out.restore();
 
         for (int t = 0; t < kThreads; ++t) {
             c.that("thread " + std::to_string(t) + " got other answers", got[t] == want);

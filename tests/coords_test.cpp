@@ -16,60 +16,36 @@ namespace {
 
 using namespace coordstest;
 
-TEST(CoordsFileTest, ExampleFileGivesTextAndPrintsLookup) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1 12.5 -3.0 7.25\n10.0.0.2 1 2 3\n");
-        expectLoaded(c, "10.0.0.1", "12.5 -3.0 7.25");
-        expectLoaded(c, "10.0.0.2", "1 2 3");
-        expectLoaded(c, "10.0.0.9", "");
-    });
-}
-
-TEST(CoordsFileTest, LastDuplicateWins) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1 first\n10.0.0.2 x\n10.0.0.1 second\n");
-        expectLoaded(c, "10.0.0.1", "second");
-    });
-}
-
-TEST(CoordsFileTest, HostWithLeadingZerosIsNeverFound) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("010.000.000.001 1 2\n");
-        expectLoaded(c, "10.0.0.1", "");
-        expectLoaded(c, "8.0.0.1", "");
-    });
-}
-
-TEST(CoordsFileTest, TabIsPartOfTheHost) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1\t5 6\n");
-        expectLoaded(c, "10.0.0.1", "");
-    });
+// Files that load: the coordinates each looked-up host gets ("" for none), with the lookup line.
+TEST(CoordsFileTest, LoadedFilesGiveTheirTextAndPrintTheLookup) {
+    const struct {
+        const char* file;
+        std::vector<std::pair<const char*, std::string>> lookups;
+    } cases[] = {
+        {"10.0.0.1 12.5 -3.0 7.25\n10.0.0.2 1 2 3\n",
+         {{"10.0.0.1", "12.5 -3.0 7.25"}, {"10.0.0.2", "1 2 3"}, {"10.0.0.9", ""}}},
+        // The last of duplicate hosts wins.
+        {"10.0.0.1 first\n10.0.0.2 x\n10.0.0.1 second\n", {{"10.0.0.1", "second"}}},
+        // A host with leading zeros is never found.
+        {"010.000.000.001 1 2\n", {{"10.0.0.1", ""}, {"8.0.0.1", ""}}},
+        // A tab is part of the host; a carriage return stays in the value.
+        {"10.0.0.1\t5 6\n", {{"10.0.0.1", ""}}},
+        {"10.0.0.1 1 2\r\n", {{"10.0.0.1", "1 2\r"}}},
+        // An empty value looks up as no coordinates.
+        {"10.0.0.3 \n10.0.0.4 7\n", {{"10.0.0.3", ""}, {"10.0.0.4", "7"}}},
+        {"10.0.0.1 a\n10.0.0.2 b c", {{"10.0.0.2", "b c"}}},  // no final line feed
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(visible(k.file));
+        inFreshProcess([&](Check& c, CoordsDir& d) {
+            d.write(k.file);
+            for (const auto& [host, coords] : k.lookups) expectLoaded(c, host, coords);
+        });
+    }
+    // Without the value's blank the tab line is a format error.
     inFreshProcess([](Check& c, CoordsDir& d) {
         d.write("10.0.0.1\t5\n");
         expectFailed(c, "10.0.0.1", kFormatError);
-    });
-}
-
-TEST(CoordsFileTest, CarriageReturnStaysInValue) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1 1 2\r\n");
-        expectLoaded(c, "10.0.0.1", "1 2\r");
-    });
-}
-
-TEST(CoordsFileTest, EmptyValueLooksUpAsNoCoordinates) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.3 \n10.0.0.4 7\n");
-        expectLoaded(c, "10.0.0.3", "");
-        expectLoaded(c, "10.0.0.4", "7");
-    });
-}
-
-TEST(CoordsFileTest, LastLineWithoutLineFeed) {
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        d.write("10.0.0.1 a\n10.0.0.2 b c");
-        expectLoaded(c, "10.0.0.2", "b c");
     });
 }
 

@@ -41,10 +41,9 @@ TEST(Golden, SynthesisMessagesAndTheirLogLines) {
     EndZone z(A("10.0.0.0"), A("255.255.255.0"));
     z.setEP(A("10.0.0.200"));
     std::vector<EndZone> zones{z};
-    testutil::CaptureFd out(1);
+    testutil::DiagCapture out(DiagStream::Out);
     SynthESMReq req(7, 7, eps, zones);
     EXPECT_EQ(out.text(), "varno: setEP -939524086 -> -939524086\n");
-    out.restore();
     EXPECT_EQ(chars(req),
               wire("<SynthESMReq><id>7</id><version>7</version><endpointlist num=\"1\"><endpoint>"
                    "128.2.0.1</endpoint></endpointlist><zonelist num=\"1\"><zone><addr>10.0.0.0"
@@ -190,7 +189,7 @@ TEST(Decode, EsmCommitFieldsByPosition) {
 }
 
 TEST(Decode, SynthEsmReqLogsEveryZoneAndKeepsDefaults) {
-    testutil::CaptureFd out(1);
+    testutil::DiagCapture out(DiagStream::Out);
     auto m = decodeAs<SynthESMReq>(
         wire("<SynthESMReq><id>7</id><version>9</version><endpointlist num=\"3\"><endpoint>"
              "128.2.0.1</endpoint><endpoint>bogus</endpoint></endpointlist><zonelist num=\"1\">"

@@ -1,14 +1,21 @@
-// The proxy locator and the proxy initializer in process, against a real Directory Agent, proxy
-// simulators, the monitor and the node-loader stand-in. The coordinate table is loaded once per
-// process, so every test here uses the same coordinates file text.
+// The proxy locator, the proxy initializer and the handler in process, against a real Directory
+// Agent, proxy simulators, the monitor and the node-loader stand-in. The coordinate table is
+// loaded once per process, so every test here uses the same coordinates file text.
 #include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
 
 #include "ESM.h"
 #include "msg_test_util.h"
+#include "mutex_lock.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
 using msgtest::A;
+using msgtest::chars;
+using testutil::captured;
+using testutil::DiagCapture;
 
 namespace {
 
@@ -16,13 +23,6 @@ const char* const kCoords =
     "128.2.1.9 12.5 -3.0 7.25\n"
     "10.9.0.7 12.5 -3.0 7.25\n"
     "128.2.1.51 \n";
-
-struct Net {
-    int n;
-    std::string at(int host) const {
-        return "127.0." + std::to_string(n) + "." + std::to_string(host);
-    }
-};
 
 // Sets environment variables for one test and restores them after.
 class ScopedEnv {
@@ -54,10 +54,6 @@ private:
     std::map<std::string, std::pair<bool, std::string>> mSaved;
 };
 
-std::string computeReg(const std::string& url) {
-    return reg(url, {"x-GNP-num=1", "x-GNP-clients=12.5 -3.0 7.25"});
-}
-
 TransportEndPoint locate(const std::string& endpoint, const DirectoryAgent& da) {
     EndPoint ep(A(endpoint.c_str()));
     ESMProxyLocator locator(ep, da.arg(), "default");
@@ -85,7 +81,7 @@ TEST_F(LocatorTest, RegisteredProxyWinsAndTheFirstAnswerIsTaken) {
             reg("service:ESMProxy://10.0.0.6:7021", {"addr=128.2.1.9", "mask=255.255.255.255"}) +
             computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
     TransportEndPoint proxy;
-    const std::string printed = testutil::captured(1, [&] { proxy = locate("128.2.1.9", da); });
+    const std::string printed = captured(DiagStream::Out, [&] { proxy = locate("128.2.1.9", da); });
     EXPECT_EQ(describe(proxy), "10.0.0.5:7020");
     EXPECT_EQ(printed, "");  // neither the coordinates nor the monitor were needed
     EXPECT_EQ(monitor.out(), "");
@@ -106,11 +102,12 @@ TEST_F(LocatorTest, ComputeNodeUrlForms) {
     for (const auto& [url, want] : cases) {
         DirectoryAgent da(net.at(2), config.path(), computeReg(url));
         TransportEndPoint proxy;
-        const std::string printed = testutil::captured(1, [&] { proxy = locate("128.2.1.9", da); });
+        const std::string printed =
+            captured(DiagStream::Out, [&] { proxy = locate("128.2.1.9", da); });
         EXPECT_EQ(describe(proxy), want) << url;
         EXPECT_NE(printed.find("coordinates: [12.5 -3.0 7.25]\n"), std::string::npos) << printed;
         expectMonitor += "128.2.1.9 2\n" + want.substr(0, want.find(':')) + " 6\n";
-        testutil::waitFor([&] { return monitor.out() == expectMonitor; });
+        EXPECT_TRUE(testutil::waitFor([&] { return monitor.out() == expectMonitor; }));
     }
     EXPECT_EQ(monitor.out(), expectMonitor);
 }
@@ -123,14 +120,13 @@ TEST_F(LocatorTest, ZoneUsesItsRepresentativeAndTellsTheMonitorNothing) {
                       computeReg("service:CompResource://10.0.0.9/?x-GNP-num=1"));
     EndZone zone(A("10.9.0.0"), A("255.255.0.0"));
     zone.setEP(A("10.9.0.7"));
-    testutil::CaptureFd out(1);
+    DiagCapture out(DiagStream::Out);
     TransportEndPoint proxy = ESMProxyLocator(zone, da.arg(), "default").getESMProxy();
     // A zone with a full mask asks exactly what an endpoint would.
     EndZone host(A("128.2.1.7"), A("255.255.255.255"));
     ESMProxyLocator(host, da.arg(), "default");
     locate("128.2.1.7", da);
     const std::string printed = out.text();
-    out.restore();
 
     EXPECT_EQ(describe(proxy), "10.0.0.9:0 abone");
     EXPECT_NE(printed.find("finding coordinates for 10.9.0.7...\n"), std::string::npos) << printed;
@@ -143,7 +139,7 @@ TEST_F(LocatorTest, ZoneUsesItsRepresentativeAndTellsTheMonitorNothing) {
               "type=\"CompResource\" scope=\"default\" "
               "predicate=\"(|(foo=bar)(&(x-GNP-num=1)(x-GNP-clients=12.5 -3.0 7.25)))\" urls=1");
     EXPECT_EQ(q[2], q[3]);
-    testutil::waitFor([&] { return !monitor.out().empty(); });
+    EXPECT_TRUE(testutil::waitFor([&] { return !monitor.out().empty(); }));
     EXPECT_EQ(monitor.out(), "128.2.1.7 2\n");  // only the endpoint's lookup told the monitor
 }
 
@@ -153,14 +149,14 @@ TEST_F(LocatorTest, NothingFoundLeavesTheDefault) {
     env.set("VARNO_GNPMONITOR", net.at(9));
     DirectoryAgent da(net.at(2), config.path(), "");
     TransportEndPoint missing, empty;
-    const std::string printed = testutil::captured(1, [&] {
+    const std::string printed = captured(DiagStream::Out, [&] {
         missing = locate("128.2.1.50", da);  // no line in the file
         empty = locate("128.2.1.51", da);    // an empty value
     });
     EXPECT_EQ(describe(missing), "0.0.0.0:0");
     EXPECT_EQ(describe(empty), "0.0.0.0:0");
     EXPECT_EQ(grep(printed, "coordinates not found, returning now...").size(), 2u) << printed;
-    testutil::waitFor([&] { return lines(monitor.out()).size() == 2; });
+    EXPECT_TRUE(testutil::waitFor([&] { return lines(monitor.out()).size() == 2; }));
     EXPECT_EQ(monitor.out(), "128.2.1.50 2\n128.2.1.51 2\n");
 }
 
@@ -168,8 +164,9 @@ TEST_F(LocatorTest, DirectoryAgentDownCountsAsNothingFound) {
     // Nothing listens there: both lookups fail fast, and the result is the default.
     EndPoint ep(A("128.2.1.9"));
     TransportEndPoint proxy;
-    const std::string printed = testutil::captured(
-        1, [&] { proxy = ESMProxyLocator(ep, "127.0.44.3:9", "default").getESMProxy(); });
+    const std::string printed = captured(DiagStream::Out, [&] {
+        proxy = ESMProxyLocator(ep, "127.0.44.3:9", "default").getESMProxy();
+    });
     EXPECT_EQ(describe(proxy), "0.0.0.0:0");
     EXPECT_NE(printed.find("coordinates: [12.5 -3.0 7.25]"), std::string::npos) << printed;
 }
@@ -185,7 +182,7 @@ struct InitorRun {
 // Runs one initializer with the wait counted instead of slept; keeps what it printed.
 InitorRun runInitor(std::vector<TransportEndPoint> eps, std::vector<TransportEndPoint> zones,
                     int* waits = nullptr) {
-    testutil::CaptureFd out(1), err(2);
+    DiagCapture out(DiagStream::Out), err(DiagStream::Err);
     ESMProxyInitor initor(eps, zones, [waits] {
         if (waits != nullptr) ++*waits;
     });
@@ -303,6 +300,98 @@ TEST(Initor, AboneProxyNeedsTheConfigurationDirectory) {
     EXPECT_EQ(r.ep, "");
     EXPECT_EQ(waits, 0);
     EXPECT_EQ(r.out, "VARNO_PATH not set, returning now...\n");
+}
+
+// ---- The handler ----
+
+int answeredRequests() {
+    MutexLock lock(&term_mut);
+    return num_of_requests;
+}
+
+// A SynthESMReq for the endpoints as the server hands it over: decoded from its text.
+std::unique_ptr<SynthESMReq> decodedRequest(unsigned long id, unsigned long version,
+                                            const std::vector<std::string>& endpoints) {
+    std::vector<EndPoint> eps;
+    for (const std::string& e : endpoints) eps.emplace_back(A(e.c_str()));
+    std::vector<EndZone> zones;
+    return msgtest::decodeAs<SynthESMReq>(chars(SynthESMReq(id, version, eps, zones)),
+                                          MsgTable::Requests);
+}
+
+// Each failure gives no reply, "ESM init failed!?" and the line of its cause, and is not counted.
+TEST(Handler, FailuresGiveNoReplyAndAreNotCounted) {
+    const Net net{23};
+    ConfigDir config(kCoords);
+    ScopedEnv env;
+    env.set("VARNO_PATH", config.path());
+    env.unset("VARNO_GNPMONITOR");
+    ProxySim failInit(net.at(5), 7020, "--fail-init"), wrong(net.at(6), 7020, "--wrong-reply"),
+        failCommit(net.at(7), 7020, "--fail-commit"), cut(net.at(8), 7020, "--close-mid-reply");
+    DirectoryAgent da(net.at(2), config.path(),
+                      proxyReg(failInit, "128.2.1.11", "255.255.255.255") +
+                          proxyReg(wrong, "128.2.1.12", "255.255.255.255") +
+                          proxyReg(failCommit, "128.2.1.13", "255.255.255.255") +
+                          proxyReg(cut, "128.2.1.14", "255.255.255.255"));
+    const std::string daArg = da.arg();
+    DAstr = daArg.c_str();
+    const std::pair<const char*, std::string> cases[] = {
+        // No registration and no coordinates: the 0.0.0.0:0 proxy cannot be reached.
+        {"128.2.1.50", "coordinates not found, returning now..."},
+        {"128.2.1.11", "got proxy " + failInit.hostPort()},
+        {"128.2.1.12", "got proxy " + wrong.hostPort()},
+        {"128.2.1.13", "got ESMInitOk"},
+        {"128.2.1.14", "got proxy " + cut.hostPort()},
+    };
+    for (const auto& [endpoint, line] : cases) {
+        std::unique_ptr<SynthESMReq> req = decodedRequest(5, 6, {endpoint});
+        const int before = answeredRequests();
+        std::unique_ptr<Msg> reply;
+        const std::string out =
+            captured(DiagStream::Out, [&] { reply.reset(RecvCallback(req.get())); });
+        EXPECT_EQ(reply, nullptr) << endpoint;
+        EXPECT_EQ(grep(out, "ESM init failed!?").size(), 1u) << out;
+        EXPECT_EQ(grep(out, line).size(), 1u) << out;
+        EXPECT_EQ(answeredRequests(), before) << endpoint;
+    }
+}
+
+TEST(Handler, ConcurrentRequestsEachGetTheirOwnAnswer) {
+    const Net net{28};
+    ConfigDir config(kCoords);
+    ScopedEnv env;
+    env.set("VARNO_PATH", config.path());
+    env.unset("VARNO_GNPMONITOR");
+    ProxySim p0(net.at(5), 7020);
+    DirectoryAgent da(net.at(2), config.path(), proxyReg(p0, "128.2.1.7", "255.255.255.255"));
+    const std::string daArg = da.arg();
+    DAstr = daArg.c_str();
+    std::vector<std::unique_ptr<SynthESMReq>> reqs;
+    for (int i = 0; i < 20; ++i) reqs.push_back(decodedRequest(1000 + i, 2000 + i, {"128.2.1.7"}));
+    std::vector<std::string> answers(20);
+    const int before = answeredRequests();
+    {
+        DiagCapture quiet(DiagStream::Out);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 20; ++i) {
+            threads.emplace_back([&, i] {
+                std::unique_ptr<Msg> reply(RecvCallback(reqs[i].get()));
+                answers[i] = reply ? chars(*reply) : "(none)";
+            });
+        }
+        for (auto& t : threads) t.join();
+    }
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(
+            answers[i],
+            msgtest::wire("<SynthESMOk><id>" + std::to_string(1000 + i) + "</id><version>" +
+                          std::to_string(2000 + i) +
+                          "</version><eptransportlist num=\"1\"><eptransport><addr>224.5.6.7"
+                          "</addr><port>7560</port><ttl>0</ttl></eptransport></eptransportlist>"
+                          "<zonetransportlist num=\"0\"/></SynthESMOk>"));
+    }
+    EXPECT_EQ(answeredRequests(), before + 20);
+    EXPECT_EQ(grep(p0.out(), "ESMCommit ").size(), 20u);
 }
 
 }  // namespace

@@ -1,56 +1,26 @@
-#pragma once
-
-// Helpers for the message tests: wire text, decoding with checks, one populated sample of every
-// class, and a field dump that reads messages only through their getters.
-
-#include <gtest/gtest.h>
+#include "msg_test_util.h"
 
 #include <cstdlib>
-#include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
-
-#include "Msg.h"
 
 namespace msgtest {
 
-inline unsigned long A(const char* dotted) {
+unsigned long A(const char* dotted) {
     return inet_ADDR(dotted);
 }
 
-// The whole serialised text of a document whose root line is `root`.
-inline std::string wire(const std::string& root) {
+std::string wire(const std::string& root) {
     return "<?xml version=\"1.0\"?>\n" + root + "\n";
 }
 
-inline std::string chars(const Msg& m) {
+std::string chars(const Msg& m) {
     char* p = m.getChars();
     std::string s = p != nullptr ? p : "";
     free(p);
     return s;
 }
 
-// Parses and decodes text with the given table; fails the test unless a T comes back.
-template <class T>
-std::unique_ptr<T> decodeAs(const std::string& text, MsgTable table) {
-    DecodeStatus status = DecodeStatus::Ok;
-    std::unique_ptr<Msg> m(parseMsg(text.data(), text.size(), table, &status));
-    EXPECT_EQ(status, DecodeStatus::Ok) << text;
-    T* t = dynamic_cast<T*>(m.get());
-    EXPECT_NE(t, nullptr) << text;
-    if (t == nullptr) return std::unique_ptr<T>(new T(static_cast<xmlDoc*>(nullptr)));
-    m.release();
-    return std::unique_ptr<T>(t);
-}
-
-struct Sample {
-    std::unique_ptr<Msg> msg;
-    MsgTable table;
-};
-
-// One message of every class with every list populated (two entries where a list can hold them).
-inline std::vector<Sample> samples() {
+std::vector<Sample> samples() {
     std::vector<Sample> out;
     auto add = [&](Msg* m, MsgTable t) { out.push_back(Sample{std::unique_ptr<Msg>(m), t}); };
     const auto R = MsgTable::Requests;
@@ -99,6 +69,8 @@ inline std::vector<Sample> samples() {
     return out;
 }
 
+namespace {
+
 template <class V, class F>
 void dumpList(std::ostringstream& o, const char* name, V& v, F f) {
     o << name << "[" << v.size() << "]{";
@@ -109,8 +81,9 @@ void dumpList(std::ostringstream& o, const char* name, V& v, F f) {
     o << "}";
 }
 
-// Every field of a message as text, through its getters.
-inline std::string describe(Msg& m) {
+}  // namespace
+
+std::string describe(Msg& m) {
     std::ostringstream o;
     o << m.getType() << " id=" << m.getId() << " ver=" << m.getVersion() << " ";
     auto ep = [&](const EndPoint& e) { o << e.getAddrStr(); };

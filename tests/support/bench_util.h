@@ -1,0 +1,63 @@
+#pragma once
+
+// Helpers of the multi-process benchmarks: child processes that end with the benchmark even when
+// it is killed, bounded waits, loopback ports, medians and /proc readings. Single-threaded use.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+using testutil::addrOf;
+using testutil::freePort;
+using testutil::slurp;
+using testutil::waitFor;
+
+// Milliseconds from t until now.
+double msSince(Clock::time_point t);
+
+// Raises the soft descriptor limit to the hard one; children inherit it.
+void raiseFdLimit();
+
+// A child process (see testutil::spawn) with its standard output and error in the files outPath
+// and errPath (or /dev/null). stop() or the destructor ends it with SIGTERM, then SIGKILL after
+// 3 s, and reaps it.
+class Proc {
+public:
+    Proc(const std::string& path, const std::vector<std::string>& args, const std::string& outPath,
+         const std::string& errPath, const std::vector<std::string>& env = {});
+    ~Proc() { stop(); }
+    Proc(const Proc&) = delete;
+    Proc& operator=(const Proc&) = delete;
+
+    pid_t pid() const { return mPid; }
+    // Whether it still runs (reaps it when it ended).
+    bool running();
+    std::string err() const { return slurp(mErrPath); }
+    // Waits until the error file contains text; false after timeoutMs or when the child ended.
+    [[nodiscard]] bool waitErr(const std::string& text, int timeoutMs);
+    void stop();
+
+private:
+    pid_t mPid = -1;
+    std::string mErrPath;
+};
+
+// A temporary directory under $TMPDIR (or /tmp), removed with its files when destroyed. A
+// benchmark killed by a signal leaves it behind: scripts/bench points TMPDIR at a directory of
+// its own, which it removes.
+using testutil::TempDir;
+
+// The median of v; 0 when empty.
+double median(std::vector<double> v);
+
+// A "Name:   value kB" field of /proc/PID/status, in KiB; -1 when missing.
+long procStatusField(pid_t pid, const std::string& name);
+
+}  // namespace bench
