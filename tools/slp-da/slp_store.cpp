@@ -1,7 +1,6 @@
 #include "slp_store.h"
 
 #include <algorithm>
-#include <set>
 
 #include "slp_text.h"
 
@@ -9,8 +8,26 @@ namespace slpda {
 
 namespace {
 
-bool sameEntry(const Registration& r, const std::string& url, const std::string& lang) {
-    return r.url == url && fold(r.lang) == fold(lang);
+std::string urlLangKey(const std::string& url, const std::string& lang) {
+    return fold(lang) + ' ' + url;  // a folded language tag holds no blank
+}
+
+// A registered type is found under its whole type and, for an abstract type, its abstract
+// part ("printer" for "service:printer:lpr").
+std::vector<std::string> registeredTypeKeys(const std::string& type) {
+    std::string k = typeKey(type);
+    std::vector<std::string> keys = {"F" + k};
+    size_t colon = k.find(':');
+    if (colon != std::string::npos) keys.push_back("A" + k.substr(0, colon));
+    return keys;
+}
+
+// A requested type with a ':' names a whole type; one without names a whole or abstract type.
+std::vector<std::string> requestedTypeKeys(const std::string& type) {
+    std::string k = typeKey(type);
+    if (k.empty()) return {};
+    if (k.find(':') != std::string::npos) return {"F" + k};
+    return {"F" + k, "A" + k};
 }
 
 // Splits a tag pattern at its stars into folded pieces.
@@ -29,12 +46,43 @@ std::vector<std::string> tagPattern(const std::string& pattern) {
 
 }  // namespace
 
+void Store::index(Seq seq, const Registration& r, bool add) {
+    auto update = [&](std::unordered_map<std::string, Posting>* map, const std::string& key) {
+        if (add) {
+            (*map)[key].insert(seq);
+            return;
+        }
+        auto it = map->find(key);
+        if (it == map->end()) return;
+        it->second.erase(seq);
+        if (it->second.empty()) map->erase(it);
+    };
+    for (const std::string& k : registeredTypeKeys(r.type)) update(&mByType, k);
+    for (const Attribute& a : r.attrs) {
+        if (a.keyword) continue;
+        for (const std::string& v : a.values) update(&mByValue, indexKey(a.tag, a.type, v));
+    }
+}
+
+void Store::insert(Seq seq, Registration reg) {
+    index(seq, reg, true);
+    mByUrlLang[urlLangKey(reg.url, reg.lang)] = seq;
+    if (reg.lifetime != kPermanent) mExpiry.emplace(reg.expiresMs, seq);
+    mEntries.emplace(seq, std::move(reg));
+}
+
+void Store::erase(Seq seq) {
+    auto it = mEntries.find(seq);
+    if (it == mEntries.end()) return;
+    const Registration& r = it->second;
+    index(seq, r, false);
+    mByUrlLang.erase(urlLangKey(r.url, r.lang));
+    mExpiry.erase({r.expiresMs, seq});
+    mEntries.erase(it);
+}
+
 void Store::expire(int64_t nowMs) {
-    mEntries.erase(std::remove_if(mEntries.begin(), mEntries.end(),
-                                  [nowMs](const Registration& r) {
-                                      return r.lifetime != kPermanent && r.expiresMs <= nowMs;
-                                  }),
-                   mEntries.end());
+    while (!mExpiry.empty() && mExpiry.begin()->first <= nowMs) erase(mExpiry.begin()->second);
 }
 
 uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
@@ -42,49 +90,61 @@ uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
     if (reg.lifetime == 0 || reg.url.empty() || reg.lang.empty()) {
         return slpwire::kInvalidRegistration;
     }
+    sortAttributes(&reg.attrs);
     reg.expiresMs = nowMs + int64_t{reg.lifetime} * 1000;
-    auto it = std::find_if(mEntries.begin(), mEntries.end(),
-                           [&](const Registration& r) { return sameEntry(r, reg.url, reg.lang); });
+    reg.fromFile = false;
+    auto found = mByUrlLang.find(urlLangKey(reg.url, reg.lang));
     if (fresh) {
-        if (it != mEntries.end()) mEntries.erase(it);
-        mEntries.push_back(std::move(reg));
+        if (found != mByUrlLang.end()) {
+            erase(found->second);
+        } else if (mEntries.size() >= mMaxEntries) {
+            return slpwire::kDaBusyNow;
+        }
+        insert(mNextNetSeq++, std::move(reg));
         return slpwire::kOk;
     }
-    if (it == mEntries.end() || lowerAscii(it->type) != lowerAscii(reg.type)) {
-        return slpwire::kInvalidUpdate;
-    }
-    if (!scopesEqual(it->scopes, reg.scopes)) return slpwire::kScopeNotSupported;
+    if (found == mByUrlLang.end()) return slpwire::kInvalidUpdate;
+    const Seq seq = found->second;
+    Registration& old = mEntries.at(seq);
+    if (typeKey(old.type) != typeKey(reg.type)) return slpwire::kInvalidUpdate;
+    if (!scopesEqual(old.scopes, reg.scopes)) return slpwire::kScopeNotSupported;
+    // An update keeps the entry's place in store order.
+    Registration merged = old;
     for (Attribute& a : reg.attrs) {
-        auto old = std::find_if(it->attrs.begin(), it->attrs.end(),
-                                [&](const Attribute& x) { return x.tag == a.tag; });
-        if (old != it->attrs.end()) {
-            *old = std::move(a);
+        auto same = std::find_if(merged.attrs.begin(), merged.attrs.end(),
+                                 [&](const Attribute& x) { return x.tag == a.tag; });
+        if (same != merged.attrs.end()) {
+            *same = std::move(a);
         } else {
-            it->attrs.push_back(std::move(a));
+            merged.attrs.push_back(std::move(a));
         }
     }
-    it->lifetime = reg.lifetime;
-    it->expiresMs = reg.expiresMs;
+    sortAttributes(&merged.attrs);
+    merged.lifetime = reg.lifetime;
+    merged.expiresMs = reg.expiresMs;
+    erase(seq);
+    insert(seq, std::move(merged));
     return slpwire::kOk;
 }
 
 uint16_t Store::remove(const std::string& url, const std::vector<std::string>& scopes,
                        const std::string& tags, int64_t nowMs) {
     expire(nowMs);
-    for (const Registration& r : mEntries) {
-        if (r.url == url && !scopesEqual(r.scopes, scopes)) return slpwire::kScopeNotSupported;
+    std::vector<Seq> matching;
+    for (const auto& [key, seq] : mByUrlLang) {
+        if (mEntries.at(seq).url != url) continue;
+        if (!scopesEqual(mEntries.at(seq).scopes, scopes)) return slpwire::kScopeNotSupported;
+        matching.push_back(seq);
     }
     std::vector<std::string> patterns = splitList(tags);
     if (patterns.empty()) {
-        mEntries.erase(std::remove_if(mEntries.begin(), mEntries.end(),
-                                      [&](const Registration& r) { return r.url == url; }),
-                       mEntries.end());
+        for (Seq seq : matching) erase(seq);
         return slpwire::kOk;
     }
     std::vector<std::vector<std::string>> pieces;
     for (const std::string& p : patterns) pieces.push_back(tagPattern(p));
-    for (Registration& r : mEntries) {
-        if (r.url != url) continue;
+    for (Seq seq : matching) {
+        Registration r = mEntries.at(seq);
         r.attrs.erase(std::remove_if(r.attrs.begin(), r.attrs.end(),
                                      [&](const Attribute& a) {
                                          for (const auto& p : pieces) {
@@ -93,8 +153,43 @@ uint16_t Store::remove(const std::string& url, const std::vector<std::string>& s
                                          return false;
                                      }),
                       r.attrs.end());
+        erase(seq);
+        insert(seq, std::move(r));
     }
     return slpwire::kOk;
+}
+
+size_t Store::replaceFileEntries(std::vector<Registration> regs, int64_t nowMs) {
+    expire(nowMs);
+    std::vector<Seq> old;
+    for (const auto& [seq, r] : mEntries) {
+        if (r.fromFile) old.push_back(seq);
+    }
+    for (Seq seq : old) erase(seq);
+    mNextFileSeq = 1;
+    size_t held = 0;
+    for (Registration& r : regs) {
+        const std::string key = urlLangKey(r.url, r.lang);
+        auto found = mByUrlLang.find(key);
+        if (found != mByUrlLang.end()) {
+            if (!mEntries.at(found->second).fromFile) continue;  // registered over the network
+            erase(found->second);  // a later line of the file repeats the URL: it wins
+            --held;
+        }
+        sortAttributes(&r.attrs);
+        r.expiresMs = nowMs + int64_t{r.lifetime} * 1000;
+        r.fromFile = true;
+        insert(mNextFileSeq++, std::move(r));
+        ++held;
+    }
+    return held;
+}
+
+void Store::postings(const std::vector<std::string>& keys, std::vector<const Posting*>* out) const {
+    for (const std::string& k : keys) {
+        auto it = mByValue.find(k);
+        if (it != mByValue.end()) out->push_back(&it->second);
+    }
 }
 
 std::vector<slpwire::UrlEntry> Store::find(const std::string& type,
@@ -102,8 +197,37 @@ std::vector<slpwire::UrlEntry> Store::find(const std::string& type,
                                            const Filter& filter, int64_t nowMs) {
     expire(nowMs);
     std::vector<slpwire::UrlEntry> out;
+    // Candidates: the entries of the requested type or, when cheaper, those holding a value
+    // the filter's equalities need. Each is then checked in full.
+    std::vector<const Posting*> lists;
+    size_t typeCount = 0;
+    for (const std::string& k : requestedTypeKeys(type)) {
+        auto it = mByType.find(k);
+        if (it == mByType.end()) continue;
+        lists.push_back(&it->second);
+        typeCount += it->second.size();
+    }
+    std::vector<std::string> keys;
+    auto postingSize = [this](const std::string& k) {
+        auto it = mByValue.find(k);
+        return it == mByValue.end() ? size_t{0} : it->second.size();
+    };
+    if (filter.indexKeys(postingSize, &keys)) {
+        std::vector<const Posting*> byValue;
+        postings(keys, &byValue);
+        size_t valueCount = 0;
+        for (const Posting* p : byValue) valueCount += p->size();
+        if (valueCount < typeCount) lists = std::move(byValue);
+    }
+    std::vector<Seq> candidates;
+    for (const Posting* p : lists) candidates.insert(candidates.end(), p->begin(), p->end());
+    if (lists.size() > 1) {
+        std::sort(candidates.begin(), candidates.end());
+        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    }
     std::set<std::string> seen;
-    for (const Registration& r : mEntries) {
+    for (Seq seq : candidates) {
+        const Registration& r = mEntries.at(seq);
         if (!typeMatches(type, r.type) || !scopesIntersect(scopes, r.scopes) ||
             !filter.matches(r.attrs) || !seen.insert(r.url).second) {
             continue;

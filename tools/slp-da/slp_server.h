@@ -1,0 +1,61 @@
+#pragma once
+
+// slp-da's sockets: one thread serves UDP and TCP from a poll loop and hands each whole message to
+// the DirectoryAgent. Each round serves a bounded batch of datagrams and of messages per TCP
+// connection, so that neither side starves the other. A TCP message must arrive whole, and its
+// reply be taken, within a deadline from its first byte; idle connections are closed after a
+// while, and the oldest idle one makes room when the table is full.
+
+#include <netinet/in.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net_util.h"
+#include "slp_agent.h"
+
+namespace slpda {
+
+struct ServerConfig {
+    size_t maxConnections = 256;
+    int messageDeadlineMs = 5000;  // first byte of a request to the last byte of its reply
+    int idleCloseMs = 300000;      // a connection with nothing under way
+};
+
+class Server {
+public:
+    // tcp listens and udp is bound, both on addrNet (maybe INADDR_ANY) and the same port.
+    Server(DirectoryAgent* agent, uint32_t addrNet, Fd tcp, Fd udp, ServerConfig cfg);
+    ~Server();
+
+    // Serves until *stop is set. Whenever *reload is set, clears it and calls onReload between
+    // two messages. Returns false after a poll failure (reported with perror).
+    bool run(const volatile sig_atomic_t* stop, volatile sig_atomic_t* reload,
+             const std::function<void()>& onReload);
+
+private:
+    struct Conn;
+
+    void serveUdp();
+    void sendUdp(const std::vector<uint8_t>& reply, const struct sockaddr_in& peer,
+                 uint32_t localAddrNet);
+    void acceptAll();
+    bool evictOldestIdle();
+    bool serveConn(Conn* c, int64_t nowMs);
+    void closeExpired(int64_t nowMs);
+    int pollTimeoutMs(int64_t nowMs, bool moreWork) const;
+
+    DirectoryAgent* mAgent;
+    uint32_t mAddrNet;
+    Fd mTcp;
+    Fd mUdp;
+    ServerConfig mCfg;
+    std::vector<Conn> mConns;
+    std::vector<uint8_t> mUdpBuf;
+};
+
+}  // namespace slpda
