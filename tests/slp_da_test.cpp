@@ -294,8 +294,12 @@ TEST(SlpDaProgram, IdleAndTricklingConnectionsCannotLockTcpOut) {
     std::string ignored;
     EXPECT_TRUE(testutil::readUntilClosed(slow, &ignored, 8000));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
-    EXPECT_NE(agent.log().find("message not complete within 5 s: connection closed"),
-              std::string::npos);
+    EXPECT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("message not complete within 5 s: connection closed") !=
+                   std::string::npos;
+        },
+        1000));
     close(slow);
     for (int s : idle) close(s);
 }

@@ -376,6 +376,27 @@ TEST(SlpStore, FileEntriesComeFirstAndAreReplacedWhole) {
     EXPECT_EQ(s.size(0), 2u);
 }
 
+TEST(SlpStore, ALookupStopsAtItsWorkLimit) {
+    slpda::Store s;
+    for (int i = 0; i < 100; ++i) {
+        s.add(reg("service:ESMProxy://h" + std::to_string(i), 65535,
+                  "(a=" + std::string(200, 'v') + "),(b=" + std::to_string(i) + ")"),
+              true, 0);
+    }
+    Filter f;
+    ASSERT_TRUE(f.parse("(|(a=*x*)(b=7))"));
+    // Per entry: 4, the first item 1 + (1 + 200 / 64), the second 1 + 1.
+    bool over = false;
+    EXPECT_EQ(s.find("ESMProxy", {"default"}, f, 0, 100 * 11, &over).size(), 1u);
+    EXPECT_FALSE(over);
+    EXPECT_TRUE(s.find("ESMProxy", {"default"}, f, 0, 100 * 11 - 1, &over).empty());
+    EXPECT_TRUE(over);
+    // An indexed lookup tries one entry.
+    ASSERT_TRUE(f.parse("(&(b=7)(a=*v*))"));
+    EXPECT_EQ(s.find("ESMProxy", {"default"}, f, 0, 20, &over).size(), 1u);
+    EXPECT_FALSE(over);
+}
+
 TEST(SlpRegFile, ReadsRegistrationsCommentsAndScopes) {
     const std::string text =
         "\n# running ESM proxy that serves exactly client endpoint 128.2.1.7\n"

@@ -57,6 +57,8 @@ const char kHelp[] =
     "                             (default 128, 1..65535)\n"
     "      --max-registrations=N  most registrations held, the file's included (default\n"
     "                             10000, 1..1000000)\n"
+    "      --max-work=N           most work one lookup may do (default 100000,\n"
+    "                             1000..100000000)\n"
     "      --max-connections=N    most TCP connections open (default 256, 1..16384); when\n"
     "                             all are open the longest-idle one is closed for a new one\n"
     "  -h, --help                 display this help and exit\n"
@@ -64,7 +66,8 @@ const char kHelp[] =
     "\n"
     "A larger message is dropped (over TCP its connection is closed); a predicate over the\n"
     "filter limits gets PARSE_ERROR (2); a registration over --max-attrs gets\n"
-    "INVALID_REGISTRATION (3), one beyond --max-registrations DA_BUSY_NOW (11). A TCP request\n"
+    "INVALID_REGISTRATION (3), one beyond --max-registrations DA_BUSY_NOW (11), and so does a\n"
+    "lookup that would make more comparisons than --max-work. A TCP request\n"
     "must arrive whole, and its reply be read, within 5 s of its first byte, else the\n"
     "connection is closed; a connection idle for 300 s is closed. A discovery request for\n"
     "directory agents from a loopback address gets the DAAdvert and then a copy with error\n"
@@ -83,8 +86,9 @@ const char kHelp[] =
     "PROTO is udp or tcp, PEER the sender's ADDR:PORT, urls the number of URLs answered, E the\n"
     "SLP error code sent (0 = none). A line ends in \" no reply\" when nothing was sent, in\n"
     "\" (not allowed to register)\" for a sender outside --allow-reg, and in\n"
-    "\" (over --max-attrs)\" or \" (over --max-registrations)\" for a registration refused\n"
-    "by a limit. In quoted texts '\"', control and non-ASCII bytes are written as \\HH.\n"
+    "\" (over --max-attrs)\", \" (over --max-registrations)\" or \" (over --max-work)\" for a\n"
+    "request refused by a limit. In quoted texts '\"', control and non-ASCII bytes are written as "
+    "\\HH.\n"
     "TCP connections add:\n"
     "  slp-da: tcp PEER message not complete within 5 s: connection closed\n"
     "  slp-da: tcp PEER reply not taken within 5 s: connection closed\n"
@@ -241,6 +245,7 @@ enum Opt {
     kOptMaxLeaves,
     kOptMaxAttrs,
     kOptMaxRegs,
+    kOptMaxWork,
     kOptMaxConns,
 };
 
@@ -255,6 +260,7 @@ const struct option kOptions[] = {
     {"max-filter-leaves", required_argument, nullptr, kOptMaxLeaves},
     {"max-attrs", required_argument, nullptr, kOptMaxAttrs},
     {"max-registrations", required_argument, nullptr, kOptMaxRegs},
+    {"max-work", required_argument, nullptr, kOptMaxWork},
     {"max-connections", required_argument, nullptr, kOptMaxConns},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -343,6 +349,10 @@ int parseOptions(int argc, char** argv, Options* o) {
             case kOptMaxRegs:
                 if (!numberOption("max-registrations", optarg, 1, 1000000, &n)) return 2;
                 o->agent.limits.maxRegistrations = static_cast<size_t>(n);
+                break;
+            case kOptMaxWork:
+                if (!numberOption("max-work", optarg, 1000, 100000000, &n)) return 2;
+                o->agent.limits.maxWork = static_cast<size_t>(n);
                 break;
             case kOptMaxConns:
                 if (!numberOption("max-connections", optarg, 1, 16384, &n)) return 2;

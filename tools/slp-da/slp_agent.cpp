@@ -168,7 +168,14 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvRqst(const slpwire::Request& req
     } else if (!filter.parse(b.predicate, mCfg.limits.filter)) {
         o.err = slpwire::kParseError;
     } else {
-        urls = mStore.find(b.srvtype, scopes, filter, from.nowMs);
+        bool overWork = false;
+        // Over UDP only what fits a datagram is sent: no need to collect more.
+        urls = mStore.find(b.srvtype, scopes, filter, from.nowMs, mCfg.limits.maxWork, &overWork,
+                           from.tcp ? SIZE_MAX : kUdpMax);
+        if (overWork) {
+            o.err = slpwire::kDaBusyNow;
+            o.note = " (over --max-work)";
+        }
     }
     // Errors and empty answers are never sent to a multicast request.
     if (o.send && mcast && (o.err != slpwire::kOk || (urls.empty() && !daAdvert))) o.send = false;

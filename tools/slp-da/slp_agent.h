@@ -34,6 +34,7 @@ struct AgentLimits {
     FilterLimits filter;              // nesting and comparisons of a predicate
     size_t maxAttrs = 128;            // attribute values and keywords of one registration
     size_t maxRegistrations = 10000;  // registrations held in all
+    size_t maxWork = 100000;          // a lookup's work (Store::find)
 };
 
 struct AgentConfig {
@@ -73,8 +74,9 @@ public:
     //   "<udp|tcp> <peer> malformed message of N bytes dropped",
     //   "<udp|tcp> <peer> message of N bytes dropped: over the M-byte limit".
     // A refused registration's line ends in " (not allowed to register)", one over a limit in
-    // " (over --max-attrs)" or " (over --max-registrations)". A request that gets no answer (a
-    // multicast request we would answer with nothing, our own address in its
+    // " (over --max-attrs)" or " (over --max-registrations)", a lookup that would take more
+    // work than allowed (answered DA_BUSY_NOW) in " (over --max-work)". A request that gets
+    // no answer (a multicast request we would answer with nothing, our own address in its
     // previous-responder list) ends with " no reply".
     //
     // A discovery request for directory agents from a loopback sender is answered with our

@@ -187,27 +187,39 @@ bool compareValue(const Node& n, const Attribute& a, size_t i) {
     }
 }
 
-bool eval(const Node& n, const std::vector<Attribute>& attrs) {
+// Pays cost from the budget, when there is one.
+bool charge(WorkBudget* work, size_t cost) {
+    return work == nullptr || work->take(cost);
+}
+
+bool exhausted(const WorkBudget* work) {
+    return work != nullptr && work->over;
+}
+
+bool eval(const Node& n, const std::vector<Attribute>& attrs, WorkBudget* left) {
     switch (n.kind) {
         case Node::kAnd:
             for (const auto& k : n.kids) {
-                if (!eval(*k, attrs)) return false;
+                if (!eval(*k, attrs, left)) return false;
             }
             return true;
         case Node::kOr:
             for (const auto& k : n.kids) {
-                if (eval(*k, attrs)) return true;
+                if (eval(*k, attrs, left)) return true;
+                if (exhausted(left)) return false;
             }
             return false;
         case Node::kNot:
-            return !eval(*n.kids[0], attrs);
+            return !eval(*n.kids[0], attrs, left) && !exhausted(left);
         default:
             break;
     }
+    if (!charge(left, 1)) return false;
     const Attribute* a = findAttribute(attrs, n.tag);
     if (a == nullptr) return false;
     if (n.kind == Node::kPresent) return true;
     for (size_t i = 0; i < a->values.size(); ++i) {
+        if (!charge(left, 1 + a->values[i].size() / 64)) return false;
         if (compareValue(n, *a, i)) return true;
     }
     return false;
@@ -277,9 +289,9 @@ bool Filter::parse(const std::string& text, const FilterLimits& limits) {
     return mValid;
 }
 
-bool Filter::matches(const std::vector<Attribute>& attrs) const {
+bool Filter::matches(const std::vector<Attribute>& attrs, WorkBudget* work) const {
     if (!mValid) return false;
-    return !mRoot || eval(*mRoot, attrs);
+    return !mRoot || eval(*mRoot, attrs, work);
 }
 
 bool Filter::indexKeys(const std::function<size_t(const std::string&)>& postingSize,

@@ -7,6 +7,8 @@
 // makes an item false; a multi-valued attribute satisfies an item when one of its values does.
 // A parsed Filter is immutable and may be used from any thread.
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +26,22 @@ struct FilterLimits {
     int maxLeaves = 32;  // comparisons (items) in the whole filter
 };
 
+// The work a lookup may still do, in comparisons.
+struct WorkBudget {
+    size_t left = SIZE_MAX;
+    bool over = false;  // some work could not be paid for
+
+    bool take(size_t cost) {
+        if (cost > left) {
+            left = 0;
+            over = true;
+            return false;
+        }
+        left -= cost;
+        return true;
+    }
+};
+
 class Filter {
 public:
     Filter();
@@ -36,8 +54,9 @@ public:
     // value (after the operator or before the closing parenthesis) makes the filter malformed.
     bool parse(const std::string& text, const FilterLimits& limits = FilterLimits());
     // False for a filter that failed to parse. attrs must be sorted by tag (parseAttrList's
-    // order).
-    bool matches(const std::vector<Attribute>& attrs) const;
+    // order). With work, every item tried costs 1 and every value compared 1 more per 64 bytes;
+    // when the budget cannot pay, matching stops with false and work->over set.
+    bool matches(const std::vector<Attribute>& attrs, WorkBudget* work = nullptr) const;
 
     // Equality-index keys (indexKey) such that every attribute set the filter matches holds at
     // least one of them; false when there are none (an empty, presence-only or negated filter):

@@ -36,10 +36,6 @@ std::string addrText(uint32_t addrNet, uint16_t portHost) {
     return std::string(buf) + ":" + std::to_string(portHost);
 }
 
-void log(const std::string& line) {
-    fprintf(stderr, "slp-da: %s\n", line.c_str());
-}
-
 }  // namespace
 
 struct Server::Conn {
@@ -67,9 +63,25 @@ Server::Server(DirectoryAgent* agent, uint32_t addrNet, Fd tcp, Fd udp, ServerCo
       mTcp(std::move(tcp)),
       mUdp(std::move(udp)),
       mCfg(cfg),
-      mUdpBuf(65536) {}
+      mUdpSlot(agent->config().limits.maxMessage),
+      mUdpBuf(mUdpSlot * kUdpBatch) {}
 
-Server::~Server() = default;
+Server::~Server() {
+    flushLog();
+}
+
+void Server::log(const std::string& line) {
+    mLog += "slp-da: ";
+    mLog += line;
+    mLog += '\n';
+}
+
+void Server::flushLog() {
+    if (mLog.empty()) return;
+    fwrite(mLog.data(), 1, mLog.size(), stderr);
+    fflush(stderr);
+    mLog.clear();
+}
 
 bool Server::run(const volatile sig_atomic_t* stop, volatile sig_atomic_t* reload,
                  const std::function<void()>& onReload) {
@@ -78,6 +90,7 @@ bool Server::run(const volatile sig_atomic_t* stop, volatile sig_atomic_t* reloa
     while (!*stop) {
         if (*reload) {
             *reload = 0;
+            flushLog();
             onReload();
         }
         fds.clear();
@@ -113,6 +126,7 @@ bool Server::run(const volatile sig_atomic_t* stop, volatile sig_atomic_t* reloa
         }
         closeExpired(nowMs());
         if (fds[1].revents != 0) acceptAll();
+        flushLog();
     }
     return true;
 }
@@ -128,69 +142,117 @@ int Server::pollTimeoutMs(int64_t now, bool moreWork) const {
     return static_cast<int>(std::max<int64_t>(wait, 0));
 }
 
+// Takes up to kUdpBatch datagrams with one call and sends their replies with another.
 void Server::serveUdp() {
-    Replies replies;
-    std::string line;
-    for (int i = 0; i < kUdpBatch; ++i) {
-        struct sockaddr_in peer = {};
-        struct iovec iov = {mUdpBuf.data(), mUdpBuf.size()};
+    struct Slot {
+        struct sockaddr_in peer;
+        struct iovec iov;
         alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct in_pktinfo))];
-        struct msghdr mh = {};
-        mh.msg_name = &peer;
-        mh.msg_namelen = sizeof peer;
-        mh.msg_iov = &iov;
+    };
+    Slot in[kUdpBatch];
+    struct mmsghdr msgs[kUdpBatch];
+    memset(msgs, 0, sizeof msgs);
+    for (int i = 0; i < kUdpBatch; ++i) {
+        in[i].iov = {mUdpBuf.data() + static_cast<size_t>(i) * mUdpSlot, mUdpSlot};
+        struct msghdr& mh = msgs[i].msg_hdr;
+        mh.msg_name = &in[i].peer;
+        mh.msg_namelen = sizeof in[i].peer;
+        mh.msg_iov = &in[i].iov;
         mh.msg_iovlen = 1;
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof cbuf;
-        ssize_t n = recvmsg(mUdp.get(), &mh, MSG_DONTWAIT);
-        if (n < 0) return;  // EAGAIN, or an error we cannot act on
+        mh.msg_control = in[i].cbuf;
+        mh.msg_controllen = sizeof in[i].cbuf;
+    }
+    // MSG_TRUNC: msg_len is the datagram's real length, also when it did not fit its slot.
+    int got = recvmmsg(mUdp.get(), msgs, kUdpBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got <= 0) return;  // EAGAIN, or an error we cannot act on
+
+    std::vector<std::vector<uint8_t>> replies;  // kept alive until sent
+    std::vector<struct sockaddr_in> to;
+    std::vector<uint32_t> from;
+    Replies answer;
+    std::string line;
+    for (int i = 0; i < got; ++i) {
+        const struct msghdr& mh = msgs[i].msg_hdr;
         uint32_t local = mAddrNet;
-        for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr;
+             c = CMSG_NXTHDR(const_cast<struct msghdr*>(&mh), c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 struct in_pktinfo pi;
                 memcpy(&pi, CMSG_DATA(c), sizeof pi);
                 if (local == INADDR_ANY) local = pi.ipi_addr.s_addr;
             }
         }
-        Arrival from;
-        from.tcp = false;
-        from.localAddrNet = local;
-        from.peerAddrNet = peer.sin_addr.s_addr;
-        from.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
-        from.nowMs = nowMs();
-        bool answer = mAgent->handle(mUdpBuf.data(), static_cast<size_t>(n), from, &replies, &line);
-        log(line);
-        if (answer) {
-            for (const std::vector<uint8_t>& reply : replies) sendUdp(reply, peer, local);
+        const struct sockaddr_in& peer = in[i].peer;
+        Arrival a;
+        a.tcp = false;
+        a.localAddrNet = local;
+        a.peerAddrNet = peer.sin_addr.s_addr;
+        a.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
+        a.nowMs = nowMs();
+        const size_t len = msgs[i].msg_len;
+        if (len > mUdpSlot) {
+            log("udp " + a.peer + " message of " + std::to_string(len) +
+                " bytes dropped: over the " + std::to_string(mUdpSlot) + "-byte limit");
+            continue;
         }
+        const uint8_t* data = mUdpBuf.data() + static_cast<size_t>(i) * mUdpSlot;
+        if (mAgent->handle(data, len, a, &answer, &line)) {
+            for (std::vector<uint8_t>& r : answer) {
+                replies.push_back(std::move(r));
+                to.push_back(peer);
+                from.push_back(local);
+            }
+        }
+        log(line);
     }
+    flushLog();  // a line is out before its reply, for whoever reads both
+    sendUdp(replies, to, from);
 }
 
-// Replies from the address the request was sent to, which a client's connected socket expects
-// even when we listen on 0.0.0.0.
-void Server::sendUdp(const std::vector<uint8_t>& reply, const struct sockaddr_in& peer,
-                     uint32_t localAddrNet) {
-    struct sockaddr_in to = peer;
-    struct iovec iov = {const_cast<uint8_t*>(reply.data()), reply.size()};
-    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
-    struct msghdr mh = {};
-    mh.msg_name = &to;
-    mh.msg_namelen = sizeof to;
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    if (mAddrNet == INADDR_ANY) {
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof cbuf;
-        struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-        struct in_pktinfo pi = {};
-        pi.ipi_spec_dst.s_addr = localAddrNet;
-        memcpy(CMSG_DATA(c), &pi, sizeof pi);
+// Sends each reply from the address its request was sent to, which a client's connected
+// socket expects even when we listen on 0.0.0.0. A lost reply is a lost datagram: the client
+// retransmits.
+void Server::sendUdp(const std::vector<std::vector<uint8_t>>& replies,
+                     std::vector<struct sockaddr_in>& to, const std::vector<uint32_t>& from) {
+    const size_t n = replies.size();
+    if (n == 0) return;
+    struct Slot {
+        struct iovec iov;
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    };
+    std::vector<Slot> slots(n);
+    std::vector<struct mmsghdr> msgs(n);
+    for (size_t i = 0; i < n; ++i) {
+        memset(&msgs[i], 0, sizeof msgs[i]);
+        memset(slots[i].cbuf, 0, sizeof slots[i].cbuf);
+        slots[i].iov = {const_cast<uint8_t*>(replies[i].data()), replies[i].size()};
+        struct msghdr& mh = msgs[i].msg_hdr;
+        mh.msg_name = &to[i];
+        mh.msg_namelen = sizeof to[i];
+        mh.msg_iov = &slots[i].iov;
+        mh.msg_iovlen = 1;
+        if (mAddrNet == INADDR_ANY) {
+            mh.msg_control = slots[i].cbuf;
+            mh.msg_controllen = sizeof slots[i].cbuf;
+            struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+            struct in_pktinfo pi = {};
+            pi.ipi_spec_dst.s_addr = from[i];
+            memcpy(CMSG_DATA(c), &pi, sizeof pi);
+        }
     }
-    // A lost reply is a lost datagram: the client retransmits.
-    sendmsg(mUdp.get(), &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+    size_t sent = 0;
+    while (sent < n) {
+        int r = sendmmsg(mUdp.get(), msgs.data() + sent, static_cast<unsigned>(n - sent),
+                         MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (r <= 0) {
+            ++sent;  // skip the datagram that failed
+        } else {
+            sent += static_cast<size_t>(r);
+        }
+    }
 }
 
 bool Server::evictOldestIdle() {
@@ -286,6 +348,7 @@ bool Server::serveConn(Conn* c, int64_t now) {
         // What is left is the start of the next message, which arrived by now.
         c->msgStartMs = c->in.empty() ? 0 : now;
     }
+    flushLog();
     while (!c->out.empty()) {
         ssize_t n = send(c->fd.get(), c->out.data(), c->out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n <= 0) {

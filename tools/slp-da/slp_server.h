@@ -41,8 +41,11 @@ private:
     struct Conn;
 
     void serveUdp();
-    void sendUdp(const std::vector<uint8_t>& reply, const struct sockaddr_in& peer,
-                 uint32_t localAddrNet);
+    void sendUdp(const std::vector<std::vector<uint8_t>>& replies,
+                 std::vector<struct sockaddr_in>& to, const std::vector<uint32_t>& from);
+    // Log lines wait in mLog and leave with one write per batch, before the batch's replies.
+    void log(const std::string& line);
+    void flushLog();
     void acceptAll();
     bool evictOldestIdle();
     bool serveConn(Conn* c, int64_t nowMs);
@@ -55,7 +58,9 @@ private:
     Fd mUdp;
     ServerConfig mCfg;
     std::vector<Conn> mConns;
-    std::vector<uint8_t> mUdpBuf;
+    size_t mUdpSlot;               // bytes per datagram: the largest message read
+    std::vector<uint8_t> mUdpBuf;  // a slot for each datagram of a batch
+    std::string mLog;
 };
 
 }  // namespace slpda

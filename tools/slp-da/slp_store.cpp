@@ -1,6 +1,8 @@
 #include "slp_store.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 
 #include "slp_text.h"
 
@@ -67,16 +69,23 @@ void Store::index(Seq seq, const Registration& r, bool add) {
 void Store::insert(Seq seq, Registration reg) {
     index(seq, reg, true);
     mByUrlLang[urlLangKey(reg.url, reg.lang)] = seq;
+    ++mUrlCount[reg.url];
     if (reg.lifetime != kPermanent) mExpiry.emplace(reg.expiresMs, seq);
-    mEntries.emplace(seq, std::move(reg));
+    Entry e;
+    e.typeKey = typeKey(reg.type);
+    for (const std::string& scope : reg.scopes) e.scopeKeys.push_back(fold(scope));
+    e.reg = std::move(reg);
+    mEntries.emplace(seq, std::move(e));
 }
 
 void Store::erase(Seq seq) {
     auto it = mEntries.find(seq);
     if (it == mEntries.end()) return;
-    const Registration& r = it->second;
+    const Registration& r = it->second.reg;
     index(seq, r, false);
     mByUrlLang.erase(urlLangKey(r.url, r.lang));
+    auto count = mUrlCount.find(r.url);
+    if (count != mUrlCount.end() && --count->second == 0) mUrlCount.erase(count);
     mExpiry.erase({r.expiresMs, seq});
     mEntries.erase(it);
 }
@@ -105,7 +114,7 @@ uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
     }
     if (found == mByUrlLang.end()) return slpwire::kInvalidUpdate;
     const Seq seq = found->second;
-    Registration& old = mEntries.at(seq);
+    const Registration& old = mEntries.at(seq).reg;
     if (typeKey(old.type) != typeKey(reg.type)) return slpwire::kInvalidUpdate;
     if (!scopesEqual(old.scopes, reg.scopes)) return slpwire::kScopeNotSupported;
     // An update keeps the entry's place in store order.
@@ -132,8 +141,9 @@ uint16_t Store::remove(const std::string& url, const std::vector<std::string>& s
     expire(nowMs);
     std::vector<Seq> matching;
     for (const auto& [key, seq] : mByUrlLang) {
-        if (mEntries.at(seq).url != url) continue;
-        if (!scopesEqual(mEntries.at(seq).scopes, scopes)) return slpwire::kScopeNotSupported;
+        const Registration& r = mEntries.at(seq).reg;
+        if (r.url != url) continue;
+        if (!scopesEqual(r.scopes, scopes)) return slpwire::kScopeNotSupported;
         matching.push_back(seq);
     }
     std::vector<std::string> patterns = splitList(tags);
@@ -144,7 +154,7 @@ uint16_t Store::remove(const std::string& url, const std::vector<std::string>& s
     std::vector<std::vector<std::string>> pieces;
     for (const std::string& p : patterns) pieces.push_back(tagPattern(p));
     for (Seq seq : matching) {
-        Registration r = mEntries.at(seq);
+        Registration r = mEntries.at(seq).reg;
         r.attrs.erase(std::remove_if(r.attrs.begin(), r.attrs.end(),
                                      [&](const Attribute& a) {
                                          for (const auto& p : pieces) {
@@ -162,8 +172,8 @@ uint16_t Store::remove(const std::string& url, const std::vector<std::string>& s
 size_t Store::replaceFileEntries(std::vector<Registration> regs, int64_t nowMs) {
     expire(nowMs);
     std::vector<Seq> old;
-    for (const auto& [seq, r] : mEntries) {
-        if (r.fromFile) old.push_back(seq);
+    for (const auto& [seq, e] : mEntries) {
+        if (e.reg.fromFile) old.push_back(seq);
     }
     for (Seq seq : old) erase(seq);
     mNextFileSeq = 1;
@@ -172,7 +182,7 @@ size_t Store::replaceFileEntries(std::vector<Registration> regs, int64_t nowMs) 
         const std::string key = urlLangKey(r.url, r.lang);
         auto found = mByUrlLang.find(key);
         if (found != mByUrlLang.end()) {
-            if (!mEntries.at(found->second).fromFile) continue;  // registered over the network
+            if (!mEntries.at(found->second).reg.fromFile) continue;  // registered over the network
             erase(found->second);  // a later line of the file repeats the URL: it wins
             --held;
         }
@@ -194,8 +204,10 @@ void Store::postings(const std::vector<std::string>& keys, std::vector<const Pos
 
 std::vector<slpwire::UrlEntry> Store::find(const std::string& type,
                                            const std::vector<std::string>& scopes,
-                                           const Filter& filter, int64_t nowMs) {
+                                           const Filter& filter, int64_t nowMs, size_t maxWork,
+                                           bool* overWork, size_t maxBytes) {
     expire(nowMs);
+    if (overWork != nullptr) *overWork = false;
     std::vector<slpwire::UrlEntry> out;
     // Candidates: the entries of the requested type or, when cheaper, those holding a value
     // the filter's equalities need. Each is then checked in full.
@@ -225,23 +237,52 @@ std::vector<slpwire::UrlEntry> Store::find(const std::string& type,
         std::sort(candidates.begin(), candidates.end());
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     }
-    std::set<std::string> seen;
-    for (Seq seq : candidates) {
-        const Registration& r = mEntries.at(seq);
-        if (!typeMatches(type, r.type) || !scopesIntersect(scopes, r.scopes) ||
-            !filter.matches(r.attrs) || !seen.insert(r.url).second) {
-            continue;
+    // The request's comparison forms, made once.
+    const std::string wantType = typeKey(type);
+    const bool wholeType = wantType.find(':') != std::string::npos;
+    std::vector<std::string> wantScopes;
+    for (const std::string& scope : scopes) wantScopes.push_back(fold(scope));
+    auto typeOk = [&](const std::string& k) {
+        if (wantType.empty()) return false;
+        if (wantType == k) return true;
+        // A request without ':' names the abstract part too.
+        const size_t colon = k.find(':');
+        return !wholeType && colon == wantType.size() && k.compare(0, colon, wantType) == 0;
+    };
+    auto scopeOk = [&](const std::vector<std::string>& have) {
+        for (const std::string& a : wantScopes) {
+            if (std::find(have.begin(), have.end(), a) != have.end()) return true;
         }
+        return false;
+    };
+    std::unordered_set<std::string_view> seen;
+    size_t bytes = 0;
+    WorkBudget work;
+    work.left = maxWork;
+    for (Seq seq : candidates) {
+        const Entry& entry = mEntries.at(seq);
+        const Registration& r = entry.reg;
+        const bool match = work.take(kEntryWork) && typeOk(entry.typeKey) &&
+                           scopeOk(entry.scopeKeys) && filter.matches(r.attrs, &work);
+        if (work.over) {
+            if (overWork != nullptr) *overWork = true;
+            return {};
+        }
+        if (!match) continue;
+        // A URL held in several languages is answered once.
+        if (mUrlCount.at(r.url) > 1 && !seen.insert(r.url).second) continue;
         slpwire::UrlEntry e;
         e.url = r.url;
         if (r.lifetime == kPermanent) {
             e.lifetime = kPermanent;
         } else {
-            int64_t left = (r.expiresMs - nowMs + 999) / 1000;
+            int64_t secs = (r.expiresMs - nowMs + 999) / 1000;
             e.lifetime =
-                static_cast<uint16_t>(std::min<int64_t>(std::max<int64_t>(left, 1), 65534));
+                static_cast<uint16_t>(std::min<int64_t>(std::max<int64_t>(secs, 1), 65534));
         }
+        bytes += 6 + e.url.size();  // an entry's size on the wire, without auth blocks
         out.push_back(std::move(e));
+        if (bytes > maxBytes) break;
     }
     return out;
 }

@@ -7,8 +7,8 @@
 // milliseconds of a monotonic clock, passed in by the caller. Not thread-safe: the agent serves
 // one message at a time.
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -59,10 +59,20 @@ public:
     size_t replaceFileEntries(std::vector<Registration> regs, int64_t nowMs);
 
     // The live entries whose type matches `type`, which share a scope with `scopes` and satisfy
-    // the filter, in store order, each URL once, with its remaining lifetime.
+    // the filter, in store order, each URL once, with its remaining lifetime. Each entry tried
+    // costs kEntryWork and the filter its own work (Filter::matches); a lookup that would cost
+    // more than maxWork stops and returns nothing with *overWork set (when given). Collecting
+    // stops once the URLs found would fill more than maxBytes of URL entries in a reply (the
+    // last one found is still returned, so the caller sees that not all fit).
     std::vector<slpwire::UrlEntry> find(const std::string& type,
                                         const std::vector<std::string>& scopes,
-                                        const Filter& filter, int64_t nowMs);
+                                        const Filter& filter, int64_t nowMs,
+                                        size_t maxWork = SIZE_MAX, bool* overWork = nullptr,
+                                        size_t maxBytes = SIZE_MAX);
+
+    // The work of trying one entry, in the units of Filter::matches: about what its type and
+    // scope checks and its bookkeeping cost against one comparison.
+    static constexpr size_t kEntryWork = 4;
 
     // Number of live entries.
     size_t size(int64_t nowMs);
@@ -70,6 +80,13 @@ public:
 private:
     using Seq = uint64_t;  // position in store order
     using Posting = std::set<Seq>;
+
+    // A registration with the comparison forms a lookup needs, made once.
+    struct Entry {
+        Registration reg;
+        std::string typeKey;                 // typeKey(reg.type)
+        std::vector<std::string> scopeKeys;  // the scopes folded
+    };
 
     void expire(int64_t nowMs);
     void insert(Seq seq, Registration reg);
@@ -80,11 +97,12 @@ private:
     size_t mMaxEntries;
     Seq mNextFileSeq = 1;
     Seq mNextNetSeq = Seq{1} << 48;  // network entries follow every file entry
-    std::map<Seq, Registration> mEntries;
+    std::unordered_map<Seq, Entry> mEntries;
     std::unordered_map<std::string, Seq> mByUrlLang;
-    std::unordered_map<std::string, Posting> mByType;   // typeKey and its abstract part
-    std::unordered_map<std::string, Posting> mByValue;  // indexKey of every attribute value
-    std::set<std::pair<int64_t, Seq>> mExpiry;          // entries that age, by expiry time
+    std::unordered_map<std::string, uint32_t> mUrlCount;  // entries per URL (one per language)
+    std::unordered_map<std::string, Posting> mByType;     // typeKey and its abstract part
+    std::unordered_map<std::string, Posting> mByValue;    // indexKey of every attribute value
+    std::set<std::pair<int64_t, Seq>> mExpiry;            // entries that age, by expiry time
 };
 
 }  // namespace slpda
