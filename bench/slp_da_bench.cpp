@@ -5,9 +5,9 @@
 // each answer checked for exactly that proxy. Rounds rotate over the counts. Then, against the
 // largest store: the time of one call as OpenSLP's client library makes it (the local-agent
 // handshake over TCP, DA discovery over UDP, the lookup), and how long a normal lookup waits
-// behind hostile ones (the most comparisons a predicate may hold, none answerable from the
-// index) against the locator's store and against a store whose every registration holds the
-// most attribute values allowed.
+// behind one and behind --behind (5) hostile ones (the most comparisons a predicate may hold,
+// none answerable from the index) against the locator's store and against a store whose every
+// registration holds the most attribute values allowed.
 //
 //   slp_da_bench [--regs 10,1000,10000] [--runs R] [--seconds S] [--outstanding N]
 //                [--behind K]
@@ -16,11 +16,14 @@
 //                (slp_da_bench --write-regs N FILE writes them)
 //
 // Output lines:
-//   run regs=N round=I rps= p50_us= p99_us= max_us= lost= wrong=
-//   da regs=N runs=R rps=<median> p50_us=<median> p99_us=<median> max_us=<max> lost= wrong=
+//   run regs=N round=I rps= p50_us= p99_us= max_us= cpu_us= lost= wrong=
+//   da regs=N runs=R rps=<median> p50_us=<median> p99_us=<median> max_us=<max> cpu_us=<median>
+//      lost= wrong=
 //   call runs=R median_ms= max_ms=
-//   hostile store=locator|wide regs=N leaves=L behind=K alone_ms= wait_ms= wait_max_ms=
-//           error=E
+//   hostile store=locator|wide regs=N leaves=L behind=1|K alone_ms= cpu_ms= wait_ms=
+//           wait_max_ms= error=E
+// cpu_us is the agent's CPU time per lookup, cpu_ms its CPU time for one hostile lookup
+// (/proc/PID/schedstat), which other work on the machine does not inflate.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,6 +50,15 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kLostMs = 1000;    // an answer later than this counts as lost
 constexpr int kPadValues = 126;  // with addr and mask: the default --max-attrs of 128
+
+// CPU time a process has used, in ms, from /proc/PID/schedstat (nanoseconds on the CPU): exact,
+// and unaffected by time spent waiting for a CPU.
+double cpuMs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    in >> ns;
+    return ns / 1e6;
+}
 
 std::string clientAddr(int i) {
     return "10.200." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
@@ -113,6 +125,7 @@ public:
         }
     }
     uint16_t port() const { return mPort; }
+    pid_t pid() const { return mProc->pid(); }
 
 private:
     std::unique_ptr<bench::Proc> mProc;
@@ -124,12 +137,14 @@ struct LoadResult {
     double p50Us = 0;
     double p99Us = 0;
     double maxUs = 0;
+    double cpuUs = 0;  // the agent's CPU time per lookup
     long lost = 0;
     long wrong = 0;
 };
 
 // Closed-loop lookups from one socket with `outstanding` in flight.
-LoadResult runLoad(uint16_t port, int addrs, int outstanding, double warmupS, double seconds) {
+LoadResult runLoad(uint16_t port, pid_t pid, int addrs, int outstanding, double warmupS,
+                   double seconds) {
     LoadResult res;
     int s = udpTo(port);
     if (s < 0) return res;
@@ -161,8 +176,10 @@ LoadResult runLoad(uint16_t port, int addrs, int outstanding, double warmupS, do
     for (size_t k = 0; k < slots.size(); ++k) send1(k);
     std::vector<double> lat;
     long done = 0;
+    double cpuFrom = -1;
     Bytes buf(65536);
     while (Clock::now() < until) {
+        if (cpuFrom < 0 && pid > 0 && Clock::now() >= from) cpuFrom = cpuMs(pid);
         pollfd p{s, POLLIN, 0};
         poll(&p, 1, 10);
         ssize_t n;
@@ -191,6 +208,7 @@ LoadResult runLoad(uint16_t port, int addrs, int outstanding, double warmupS, do
             }
         }
     }
+    if (cpuFrom >= 0 && done > 0) res.cpuUs = (cpuMs(pid) - cpuFrom) * 1000 / done;
     close(s);
     std::sort(lat.begin(), lat.end());
     res.rps = done / seconds;
@@ -266,24 +284,27 @@ std::string hostilePredicate(int leaves) {
 
 struct Hostile {
     double aloneMs = 0;
+    double cpuMs = 0;  // the agent's CPU time for one hostile lookup
     double waitMs = 0;
     double waitMaxMs = 0;
     int error = -1;
 };
 
 // How long one hostile lookup takes, and a normal lookup sent right behind `behind` of them.
-Hostile runHostile(uint16_t port, int addrs, int leaves, int behind, int runs) {
+Hostile runHostile(uint16_t port, pid_t pid, int addrs, int leaves, int behind, int runs) {
     Hostile h;
-    std::vector<double> alone, wait;
+    std::vector<double> alone, wait, cpu;
     int bad = udpTo(port);
     int good = udpTo(port);
     const std::string pred = hostilePredicate(leaves);
     for (int run = 0; run < runs; ++run) {
         Bytes req = srvRqst(static_cast<uint16_t>(2000 + run), "ESMProxy", "default", pred);
+        const double cpu0 = cpuMs(pid);
         Clock::time_point t0 = Clock::now();
         ::send(bad, req.data(), req.size(), 0);
         Bytes r = recvWithin(bad, 10000);
         alone.push_back(bench::msSince(t0));
+        cpu.push_back(cpuMs(pid) - cpu0);
         if (r.size() >= 18) h.error = r[16] << 8 | r[17];
         for (int k = 0; k < behind; ++k) ::send(bad, req.data(), req.size(), 0);
         Bytes ask = srvRqst(static_cast<uint16_t>(3000 + run), "ESMProxy", "default",
@@ -297,6 +318,7 @@ Hostile runHostile(uint16_t port, int addrs, int leaves, int behind, int runs) {
     close(bad);
     close(good);
     h.aloneMs = bench::median(alone);
+    h.cpuMs = bench::median(cpu);
     h.waitMs = bench::median(wait);
     h.waitMaxMs = *std::max_element(wait.begin(), wait.end());
     return h;
@@ -327,8 +349,8 @@ bool registerWide(uint16_t port, int n) {
 }
 
 void printLoad(const char* what, const std::string& head, const LoadResult& r) {
-    printf("%s %s rps=%.0f p50_us=%.0f p99_us=%.0f max_us=%.0f lost=%ld wrong=%ld\n", what,
-           head.c_str(), r.rps, r.p50Us, r.p99Us, r.maxUs, r.lost, r.wrong);
+    printf("%s %s rps=%.0f p50_us=%.0f p99_us=%.0f max_us=%.0f cpu_us=%.1f lost=%ld wrong=%ld\n",
+           what, head.c_str(), r.rps, r.p50Us, r.p99Us, r.maxUs, r.cpuUs, r.lost, r.wrong);
     fflush(stdout);
 }
 
@@ -387,7 +409,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         printLoad("run", "regs=" + std::to_string(addrs) + " round=0",
-                  runLoad(static_cast<uint16_t>(port), addrs, outstanding, 1, seconds));
+                  runLoad(static_cast<uint16_t>(port), 0, addrs, outstanding, 1, seconds));
         return 0;
     }
     if (counts.empty() || runs < 1) return 2;
@@ -411,7 +433,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < runs; ++round) {
         for (size_t j = 0; j < counts.size(); ++j) {
             const size_t k = (j + static_cast<size_t>(round)) % counts.size();
-            LoadResult r = runLoad(das[k]->port(), counts[k], outstanding, 1, seconds);
+            LoadResult r =
+                runLoad(das[k]->port(), das[k]->pid(), counts[k], outstanding, 1, seconds);
             printLoad("run",
                       "regs=" + std::to_string(counts[k]) + " round=" + std::to_string(round), r);
             results[k].push_back(r);
@@ -419,9 +442,10 @@ int main(int argc, char** argv) {
     }
     for (size_t k = 0; k < counts.size(); ++k) {
         LoadResult m;
-        std::vector<double> rps, p50, p99;
+        std::vector<double> rps, p50, p99, cpu;
         for (const LoadResult& r : results[k]) {
             rps.push_back(r.rps);
+            cpu.push_back(r.cpuUs);
             p50.push_back(r.p50Us);
             p99.push_back(r.p99Us);
             m.maxUs = std::max(m.maxUs, r.maxUs);
@@ -431,12 +455,14 @@ int main(int argc, char** argv) {
         m.rps = bench::median(rps);
         m.p50Us = bench::median(p50);
         m.p99Us = bench::median(p99);
+        m.cpuUs = bench::median(cpu);
         printLoad("da", "regs=" + std::to_string(counts[k]) + " runs=" + std::to_string(runs), m);
     }
 
     const size_t largest =
         static_cast<size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
     const uint16_t port = das[largest]->port();
+    const pid_t pid = das[largest]->pid();
     const int n = counts[largest];
     std::vector<double> calls;
     for (int i = 0; i < 21; ++i) calls.push_back(openSlpCall(port, i % n));
@@ -444,11 +470,17 @@ int main(int argc, char** argv) {
            *std::max_element(calls.begin(), calls.end()));
 
     const int leaves = 32;  // the default --max-filter-leaves
-    Hostile h = runHostile(port, n, leaves, behind, 11);
-    printf(
-        "hostile store=locator regs=%d leaves=%d behind=%d alone_ms=%.2f wait_ms=%.2f "
-        "wait_max_ms=%.2f error=%d\n",
-        n, leaves, behind, h.aloneMs, h.waitMs, h.waitMaxMs, h.error);
+    auto report = [&](const char* store, uint16_t p, pid_t id) {
+        for (int k : {1, behind}) {
+            Hostile h = runHostile(p, id, n, leaves, k, 11);
+            printf(
+                "hostile store=%s regs=%d leaves=%d behind=%d alone_ms=%.2f cpu_ms=%.2f "
+                "wait_ms=%.2f wait_max_ms=%.2f error=%d\n",
+                store, n, leaves, k, h.aloneMs, h.cpuMs, h.waitMs, h.waitMaxMs, h.error);
+            fflush(stdout);
+        }
+    };
+    report("locator", port, pid);
     fflush(stdout);
     das.clear();
     Da wide(SLP_DA_PATH, dir, "da-wide",
@@ -457,10 +489,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "slp_da_bench: the store of wide registrations could not be built\n");
         return 1;
     }
-    h = runHostile(wide.port(), n, leaves, behind, 11);
-    printf(
-        "hostile store=wide regs=%d leaves=%d behind=%d alone_ms=%.2f wait_ms=%.2f "
-        "wait_max_ms=%.2f error=%d\n",
-        n, leaves, behind, h.aloneMs, h.waitMs, h.waitMaxMs, h.error);
+    report("wide", wide.port(), wide.pid());
     return 0;
 }

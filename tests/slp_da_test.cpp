@@ -277,7 +277,7 @@ TEST(SlpDaProgram, IdleAndTricklingConnectionsCannotLockTcpOut) {
     Agent agent("127.0.0.1", kVectorRegs, {"--max-connections", "4"});
     std::vector<int> idle;
     for (int i = 0; i < 4; ++i) idle.push_back(testutil::connectTo("127.0.0.1", agent.port()));
-    // The table is full of idle connections: the oldest makes room for a lookup.
+    // The table is full of idle connections: once idle for 1 s, the oldest makes room.
     EXPECT_EQ(askTcp("127.0.0.1", agent.port(), vector("srvrqst_esmproxy_host")),
               vector("srvrply_esmproxy_host"));
     EXPECT_TRUE(testutil::waitFor(
@@ -285,14 +285,24 @@ TEST(SlpDaProgram, IdleAndTricklingConnectionsCannotLockTcpOut) {
             return agent.log().find("idle connection closed to make room") != std::string::npos;
         },
         2000));
-    // A peer that starts a message and trickles gets 5 s from its first byte.
-    int slow = testutil::connectTo("127.0.0.1", agent.port());
-    ASSERT_GE(slow, 0);
+    for (int s : idle) close(s);
+    // Peers that start a request and stall: once one has stalled for 1 s it makes room, and
+    // each gets 5 s from its first byte.
     const Bytes req = vector("srvrqst_esmproxy_host");
+    std::vector<int> slow;
     const auto start = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(testutil::sendAll(slow, std::string(1, req[i])));
+    for (int i = 0; i < 4; ++i) {
+        slow.push_back(testutil::connectTo("127.0.0.1", agent.port()));
+        ASSERT_TRUE(testutil::sendAll(slow.back(), std::string(req.begin(), req.begin() + 3)));
+    }
+    EXPECT_EQ(askTcp("127.0.0.1", agent.port(), req), vector("srvrply_esmproxy_host"));
+    EXPECT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("stalled connection closed to make room") != std::string::npos;
+        },
+        2000));
     std::string ignored;
-    EXPECT_TRUE(testutil::readUntilClosed(slow, &ignored, 8000));
+    EXPECT_TRUE(testutil::readUntilClosed(slow.back(), &ignored, 8000));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
     EXPECT_TRUE(testutil::waitFor(
         [&] {
@@ -300,8 +310,7 @@ TEST(SlpDaProgram, IdleAndTricklingConnectionsCannotLockTcpOut) {
                    std::string::npos;
         },
         1000));
-    close(slow);
-    for (int s : idle) close(s);
+    for (int s : slow) close(s);
 }
 
 TEST(SlpDaProgram, OnlyAllowedSendersRegisterAndTheFileIsReadOnHangup) {

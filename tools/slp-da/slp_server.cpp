@@ -21,6 +21,9 @@ constexpr int kUdpBatch = 32;                // datagrams served per round
 constexpr int kTcpBatch = 8;                 // messages served per connection and round
 constexpr size_t kMaxPendingOutput = 65536;  // no new request read while more is unsent
 constexpr size_t kRecvChunk = 16384;
+// A connection on which nothing happened for this long (an idle one, or one whose request
+// stalled) may be closed to make room for a new one.
+constexpr int64_t kQuietMs = 1000;
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -51,6 +54,11 @@ struct Server::Conn {
     bool closing = false;    // the peer has finished sending or broke the framing
 
     bool idle() const { return in.empty() && out.empty() && !closing; }
+    // Idle, or part of a request has waited for the rest, for kQuietMs or more.
+    bool quietIdle(int64_t now) const { return idle() && now - lastActiveMs >= kQuietMs; }
+    bool stalled(int64_t now) const {
+        return msgStartMs != 0 && out.empty() && now - msgStartMs >= kQuietMs;
+    }
     // A whole message waits in `in` (left over when a round's batch was used up).
     bool hasWhole() const {
         return !closing && in.size() >= 5 && in.size() >= slpwire::peekLength(in.data());
@@ -97,8 +105,7 @@ bool Server::run(const volatile sig_atomic_t* stop, volatile sig_atomic_t* reloa
         fds.push_back({mUdp.get(), POLLIN, 0});
         // With the table full, new connections wait in the backlog unless an idle one can go.
         const bool room =
-            mConns.size() < mCfg.maxConnections ||
-            std::any_of(mConns.begin(), mConns.end(), [](const Conn& c) { return c.idle(); });
+            mConns.size() < mCfg.maxConnections || roomVictim(nowMs()) != mConns.end();
         fds.push_back({mTcp.get(), static_cast<short>(room ? POLLIN : 0), 0});
         for (const Conn& c : mConns) {
             short ev = 0;
@@ -255,41 +262,51 @@ void Server::sendUdp(const std::vector<std::vector<uint8_t>>& replies,
     }
 }
 
-bool Server::evictOldestIdle() {
-    auto oldest = mConns.end();
+// A full table makes room by closing the longest-idle connection or, when none is idle, the one
+// whose request stalled longest; either must have been quiet for kQuietMs (a client's request
+// arrives in well under that), so only a peer that holds a connection without using it loses
+// out.
+std::vector<Server::Conn>::iterator Server::roomVictim(int64_t now) {
+    auto pick = mConns.end();
     for (auto it = mConns.begin(); it != mConns.end(); ++it) {
-        if (it->idle() && (oldest == mConns.end() || it->lastActiveMs < oldest->lastActiveMs)) {
-            oldest = it;
+        if (it->quietIdle(now) &&
+            (pick == mConns.end() || !pick->idle() || it->lastActiveMs < pick->lastActiveMs)) {
+            pick = it;
+        } else if (it->stalled(now) &&
+                   (pick == mConns.end() || (!pick->idle() && it->msgStartMs < pick->msgStartMs))) {
+            pick = it;
         }
     }
-    if (oldest == mConns.end()) return false;
-    log("tcp " + oldest->peer + " idle connection closed to make room");
-    mConns.erase(oldest);
-    return true;
+    return pick;
 }
 
+// Accepts while there is room; with the table full, a quiet connection is closed for each new
+// one, and when there is none the rest wait in the backlog.
 void Server::acceptAll() {
     for (;;) {
+        const int64_t now = nowMs();
+        const bool full = mConns.size() >= mCfg.maxConnections;
+        if (full && roomVictim(now) == mConns.end()) return;
         struct sockaddr_in peer = {};
         socklen_t len = sizeof peer;
         Fd fd(accept4(mTcp.get(), reinterpret_cast<struct sockaddr*>(&peer), &len,
                       SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) return;
+        if (full) {
+            auto victim = roomVictim(now);
+            log("tcp " + victim->peer + (victim->idle() ? " idle" : " stalled") +
+                " connection closed to make room");
+            mConns.erase(victim);
+        }
         Conn c;
         c.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
-        if (mConns.size() >= mCfg.maxConnections && !evictOldestIdle()) {
-            // Every connection has a request under way; this one retries later.
-            log("tcp " + c.peer + " connection refused: " + std::to_string(mConns.size()) +
-                " connections busy");
-            return;
-        }
         struct sockaddr_in local = {};
         len = sizeof local;
         getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&local), &len);
         c.localAddrNet = local.sin_addr.s_addr;
         c.peerAddrNet = peer.sin_addr.s_addr;
         c.fd = std::move(fd);
-        c.lastActiveMs = nowMs();
+        c.lastActiveMs = now;
         mConns.push_back(std::move(c));
     }
 }

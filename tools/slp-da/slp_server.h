@@ -4,7 +4,8 @@
 // the DirectoryAgent. Each round serves a bounded batch of datagrams and of messages per TCP
 // connection, so that neither side starves the other. A TCP message must arrive whole, and its
 // reply be taken, within a deadline from its first byte; idle connections are closed after a
-// while, and the oldest idle one makes room when the table is full.
+// while. When the table is full, the longest-idle connection, or failing that the longest
+// stalled request, makes room for a new one.
 
 #include <netinet/in.h>
 
@@ -47,7 +48,11 @@ private:
     void log(const std::string& line);
     void flushLog();
     void acceptAll();
-    bool evictOldestIdle();
+    // The connection to close for a new one when the table is full: the longest-idle one or,
+    // when none is idle, the one whose request stalled longest; either must have been quiet
+    // for a second (a client's request arrives in well under that), so only a peer that holds
+    // a connection without using it loses out. end() when there is none.
+    std::vector<Conn>::iterator roomVictim(int64_t nowMs);
     bool serveConn(Conn* c, int64_t nowMs);
     void closeExpired(int64_t nowMs);
     int pollTimeoutMs(int64_t nowMs, bool moreWork) const;
