@@ -24,32 +24,35 @@ const char kRegs[] =
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<slpda::Registration> regs = [] {
         std::vector<slpda::Registration> r;
-        std::string error;
-        if (!slpda::parseRegFile(kRegs, {"default"}, &r, &error)) abort();
+        slpda::RegFileError error;
+        if (!slpda::parseRegFile(kRegs, {"default"}, {}, &r, &error)) abort();
         return r;
     }();
     slpda::AgentConfig cfg;
     cfg.scopes = {"default", "other"};
     slpda::DirectoryAgent agent(cfg);
-    for (const slpda::Registration& r : regs) agent.store().add(r, true, 0);
+    agent.store().replaceFileEntries(regs, 0);
 
     slpda::Arrival from;
     from.localAddrNet = 0x0100007f;
+    from.peerAddrNet = 0x0100007f;
     from.peer = "127.0.0.1:1";
-    std::vector<uint8_t> reply;
+    slpda::Replies replies;
     std::string log;
     for (bool tcp : {false, true}) {
         from.tcp = tcp;
         from.nowMs += 1000;
-        if (!agent.handle(data, size, from, &reply, &log)) continue;
-        if (!tcp && reply.size() > slpda::DirectoryAgent::kUdpMax &&
-            reply[1] == slpwire::kSrvRply) {
-            abort();
-        }
-        slpwire::SrvRply r;
-        if (reply[1] == slpwire::kSrvRply &&
-            slpwire::parseSrvRply(reply.data(), reply.size(), &r) != slpwire::ReplyParse::kOk) {
-            abort();
+        if (!agent.handle(data, size, from, &replies, &log)) continue;
+        for (const std::vector<uint8_t>& reply : replies) {
+            if (!tcp && reply.size() > slpda::DirectoryAgent::kUdpMax &&
+                reply[1] == slpwire::kSrvRply) {
+                abort();
+            }
+            slpwire::SrvRply r;
+            if (reply[1] == slpwire::kSrvRply &&
+                slpwire::parseSrvRply(reply.data(), reply.size(), &r) != slpwire::ReplyParse::kOk) {
+                abort();
+            }
         }
     }
     return 0;

@@ -21,9 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     slpda::Filter f;
     f.parse(filterText);
     f.matches(attrs);
+    std::vector<std::string> keys;
+    f.indexKeys([](const std::string& k) { return k.size(); }, &keys);
 
     std::vector<slpda::Registration> regs;
-    std::string error;
-    slpda::parseRegFile(text, {"default"}, &regs, &error);
+    slpda::RegFileError error;
+    slpda::parseRegFile(text, {"default"}, {}, &regs, &error);
     return 0;
 }

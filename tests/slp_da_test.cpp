@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "slp_test_util.h"
@@ -17,27 +18,69 @@ using slptest::TempFile;
 using slptest::vector;
 using slptest::xidOf;
 
-TEST(SlpDaProgram, HelpArgumentsAndRegistrationFile) {
+TEST(SlpDaProgram, HelpVersionAndBadArguments) {
     testutil::Child help(SLP_DA_PATH, {"--help"});
     ASSERT_EQ(help.wait(5000), 0);
-    EXPECT_EQ(
-        help.out().rfind("usage: slp-da [--listen ADDR[:PORT]] [--reg FILE] [--scopes LIST]", 0),
-        0u);
-    EXPECT_NE(help.out().find("slp-da: PROTO PEER SrvRqst type=\"T\" scope=\"S\" predicate=\"P\" "
-                              "urls=N error=E"),
-              std::string::npos);
+    EXPECT_EQ(help.out().rfind("Usage: slp-da [OPTION]...\n", 0), 0u);
+    for (const char* documented :
+         {"--listen=", "--reg=", "--check", "--scopes=", "--allow-reg=", "--max-message=",
+          "--max-filter-depth=", "--max-filter-leaves=", "--max-attrs=", "--max-registrations=",
+          "--max-connections=", "--help", "--version",
+          "slp-da: PROTO PEER SrvRqst type=\"T\" scope=\"S\" predicate=\"P\" urls=N error=E",
+          "slp-da: reloaded FILE registrations=N"}) {
+        EXPECT_NE(help.out().find(documented), std::string::npos) << documented;
+    }
+    testutil::Child version(SLP_DA_PATH, {"--version"});
+    ASSERT_EQ(version.wait(5000), 0);
+    EXPECT_EQ(version.out().rfind("slp-da ", 0), 0u);
 
-    testutil::Child bad(SLP_DA_PATH, {"--listen", "127.0.0.50:99999"});
-    int st = bad.wait(5000);
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 2);
+    const std::vector<std::vector<std::string>> bad = {
+        {"--listen", "127.0.0.50:99999"},
+        {"--scopes", "a,,b"},
+        {"--scopes=default,("},
+        {"--allow-reg=10.0.0.0/40"},
+        {"--max-attrs", "0"},
+        {"--max-message=12k"},
+        {"--bogus"},
+        {"--reg"},
+        {"--check"},
+        {"extra"},
+    };
+    for (const auto& args : bad) {
+        testutil::Child c(SLP_DA_PATH, args);
+        int st = c.wait(5000);
+        ASSERT_TRUE(WIFEXITED(st)) << args[0];
+        EXPECT_EQ(WEXITSTATUS(st), 2) << args[0];
+        const std::string err = c.err();
+        EXPECT_EQ(err.rfind("slp-da: ", 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+        EXPECT_NE(err.find("\nTry 'slp-da --help' for more information.\n"), std::string::npos);
+    }
+}
 
+TEST(SlpDaProgram, RegistrationFilesAreCheckedLineByLine) {
     TempFile broken("service:ESMProxy://127.0.0.5:7020,en,65535\naddr=1\n\nservice:x://h,en,0\n");
     testutil::Child refused(SLP_DA_PATH, {"--listen", "127.0.0.50:0", "--reg", broken.path()});
-    st = refused.wait(5000);
+    int st = refused.wait(5000);
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 1);
-    EXPECT_EQ(refused.err(), "slp-da: " + broken.path() + ": line 4: lifetime must be 1..65535\n");
+    EXPECT_EQ(refused.err(), "slp-da: " + broken.path() + ":4: lifetime must be 1..65535\n");
+
+    TempFile good(kVectorRegs);
+    testutil::Child check(SLP_DA_PATH, {"--check", "--reg=" + good.path()});
+    ASSERT_EQ(check.wait(5000), 0);
+    EXPECT_EQ(check.out(), good.path() + ": 4 registrations\n");
+
+    TempFile noEquals(
+        "service:ESMProxy://127.0.0.5:7020,en,65535\naddr=128.2.1.7\n"
+        "mask 255.255.255.255\n");
+    testutil::Child checkBad(SLP_DA_PATH, {"--check", "--reg", noEquals.path()});
+    st = checkBad.wait(5000);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    EXPECT_EQ(checkBad.err(), "slp-da: " + noEquals.path() +
+                                  ":3: \"mask 255.255.255.255\" is neither tag=value nor a "
+                                  "keyword\n");
 
     testutil::Child missing(SLP_DA_PATH, {"--reg", "/nonexistent/slp.reg"});
     st = missing.wait(5000);
@@ -168,4 +211,161 @@ TEST_F(SlpDaVectors, OtherRequestsGetMsgNotSupported) {
     slpwire::encodeErrorReply(slpwire::kSrvTypeRply, xidOf(types), "en", slpwire::kMsgNotSupported,
                               &expected);
     EXPECT_EQ(tcp(types), expected);
+}
+
+namespace {
+
+// Reads from s until n bytes have come or timeoutMs passed.
+Bytes readBytes(int s, size_t n, int timeoutMs) {
+    Bytes in;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t buf[4096];
+    while (in.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        ssize_t got = recv(s, buf, std::min(sizeof buf, n - in.size()), 0);
+        if (got <= 0) break;
+        in.insert(in.end(), buf, buf + got);
+    }
+    return in;
+}
+
+// The captured DAAdvert pair, with this agent's boot time.
+Bytes capturedAdverts(const Bytes& received) {
+    Bytes both = vector("daadvert_reply");
+    Bytes second = vector("daadvert_reply_second");
+    both.insert(both.end(), second.begin(), second.end());
+    for (size_t at : {size_t{18}, size_t{18 + 73}}) {
+        for (size_t i = at; i < at + 4 && i < received.size(); ++i) both[i] = received[i];
+    }
+    return both;
+}
+
+}  // namespace
+
+TEST_F(SlpDaVectors, LoopbackDiscoveryEndsWithTheErrorAdvert) {
+    // The local-agent handshake: TCP, no scope list; both DAAdverts come in the stream at once.
+    Bytes handshake;
+    slpwire::encodeSrvRqst(0xbdf5, "en", 0, "", "service:directory-agent", "", "", "", &handshake);
+    int s = testutil::connectTo("127.0.0.1", mAgent.port());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(testutil::sendAll(s, std::string(handshake.begin(), handshake.end())));
+    Bytes stream = readBytes(s, 146, 2000);
+    close(s);
+    EXPECT_EQ(stream, capturedAdverts(stream));
+
+    // Over UDP the terminator is a second datagram.
+    s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(mAgent.port());
+    sa.sin_addr.s_addr = testutil::addrOf("127.0.0.1");
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    Bytes req = vector("srvrqst_da_discovery");
+    send(s, req.data(), req.size(), 0);
+    Bytes datagrams;
+    for (int i = 0; i < 2; ++i) {
+        Bytes d(2048);
+        pollfd p{s, POLLIN, 0};
+        ssize_t n = poll(&p, 1, 2000) == 1 ? recv(s, d.data(), d.size(), 0) : -1;
+        ASSERT_EQ(n, 73) << "datagram " << i;
+        datagrams.insert(datagrams.end(), d.begin(), d.begin() + n);
+    }
+    close(s);
+    EXPECT_EQ(datagrams, capturedAdverts(datagrams));
+}
+
+TEST(SlpDaProgram, IdleAndTricklingConnectionsCannotLockTcpOut) {
+    Agent agent("127.0.0.1", kVectorRegs, {"--max-connections", "4"});
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i) idle.push_back(testutil::connectTo("127.0.0.1", agent.port()));
+    // The table is full of idle connections: once idle for 1 s, the oldest makes room.
+    EXPECT_EQ(askTcp("127.0.0.1", agent.port(), vector("srvrqst_esmproxy_host")),
+              vector("srvrply_esmproxy_host"));
+    EXPECT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("idle connection closed to make room") != std::string::npos;
+        },
+        2000));
+    for (int s : idle) close(s);
+    // Peers that start a request and stall: once one has stalled for 1 s it makes room, and
+    // each gets 5 s from its first byte.
+    const Bytes req = vector("srvrqst_esmproxy_host");
+    std::vector<int> slow;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        slow.push_back(testutil::connectTo("127.0.0.1", agent.port()));
+        ASSERT_TRUE(testutil::sendAll(slow.back(), std::string(req.begin(), req.begin() + 3)));
+    }
+    EXPECT_EQ(askTcp("127.0.0.1", agent.port(), req), vector("srvrply_esmproxy_host"));
+    EXPECT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("stalled connection closed to make room") != std::string::npos;
+        },
+        2000));
+    std::string ignored;
+    EXPECT_TRUE(testutil::readUntilClosed(slow.back(), &ignored, 8000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
+    EXPECT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("message not complete within 5 s: connection closed") !=
+                   std::string::npos;
+        },
+        1000));
+    for (int s : slow) close(s);
+}
+
+TEST(SlpDaProgram, OnlyAllowedSendersRegisterAndTheFileIsReadOnHangup) {
+    Agent agent("127.0.0.1", kVectorRegs, {"--allow-reg", "127.0.0.9/32"});
+    // Over TCP from a chosen source address: the SrvAck's error code.
+    auto registerFrom = [&](const char* from) {
+        int s = testutil::connectTo("127.0.0.1", agent.port(), from);
+        Bytes reg = vector("srvreg_esmproxy");
+        testutil::sendAll(s, std::string(reg.begin(), reg.end()));
+        Bytes ack = readBytes(s, 18, 2000);
+        close(s);
+        return ack.size() == 18 ? ack[17] : -1;
+    };
+    EXPECT_EQ(registerFrom("127.0.0.1"), slpwire::kAuthenticationAbsent);
+    EXPECT_NE(agent.log().find("error=6 (not allowed to register)"), std::string::npos);
+    EXPECT_EQ(registerFrom("127.0.0.9"), 0);
+
+    // The file changes; SIGHUP reads it again and keeps the network registration.
+    auto found = [&](const std::string& pred) {
+        Bytes ask;
+        slpwire::encodeSrvRqst(1, "en", 0, "", "ESMProxy", "default", pred, "", &ask);
+        Bytes b = askUdp("127.0.0.1", agent.port(), ask);
+        slpwire::SrvRply r;
+        return slpwire::parseSrvRply(b.data(), b.size(), &r) == slpwire::ReplyParse::kOk
+                   ? r.urls.size()
+                   : size_t{99};
+    };
+    auto rewrite = [&](const std::string& text) {
+        FILE* f = fopen(agent.regPath().c_str(), "w");
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    };
+    rewrite("service:ESMProxy://127.0.0.5:7020,en,65535\naddr=128.2.1.99\n");
+    agent.child().signal(SIGHUP);
+    ASSERT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find("slp-da: reloaded " + agent.regPath() + " registrations=2\n") !=
+                   std::string::npos;
+        },
+        3000));
+    EXPECT_EQ(found("(addr=128.2.1.7)"), 0u);
+    EXPECT_EQ(found("(addr=128.2.1.99)"), 1u);
+    EXPECT_EQ(found("(addr=128.2.1.9)"), 1u);  // registered over the network
+
+    rewrite("service:ESMProxy://127.0.0.5:7020,en,65535\nmask 255.255.255.255\n");
+    agent.child().signal(SIGHUP);
+    ASSERT_TRUE(testutil::waitFor(
+        [&] {
+            return agent.log().find(
+                       "slp-da: reload failed, keeping registrations=2: " + agent.regPath() +
+                       ":2: \"mask 255.255.255.255\" is neither tag=value nor a "
+                       "keyword\n") != std::string::npos;
+        },
+        3000));
+    EXPECT_EQ(found("(addr=128.2.1.99)"), 1u);
 }

@@ -54,9 +54,9 @@ TEST_F(FilterTest, Equality) {
     EXPECT_FALSE(match("(addr=128.2.1.70)"));
     EXPECT_FALSE(match("(absent=1)"));
     EXPECT_TRUE(match("(x-GNP-clients=12.5 -3.0 7.25)"));
-    // White space is trimmed and folded, case ignored.
+    // Inner white space is folded, case ignored.
     EXPECT_TRUE(match("(name=some string)"));
-    EXPECT_TRUE(match("(name=  SOME     STRING  )"));
+    EXPECT_TRUE(match("(name=SOME     STRING)"));
     EXPECT_TRUE(match("(x-gnp-clients=12.5   -3.0 7.25)"));
     EXPECT_FALSE(match("(name=somestring)"));
     // Integers compare as numbers; another type never matches.
@@ -147,38 +147,15 @@ TEST_F(FilterTest, AndOrNot) {
 }
 
 TEST_F(FilterTest, MalformedFiltersAreRefused) {
-    for (const char* bad : {"(&(addr=128.2.1.7)(mask=255.255.255.255)",  // last ')' missing
-                            "addr=1",
-                            "(addr=1))",
-                            "(addr=1) ",
-                            " (addr=1)",
-                            "( addr=1)",
-                            "(addr =1)",
-                            "(&(a=1) (b=2))",
-                            "()",
-                            "(&)",
-                            "(|)",
-                            "(!)",
-                            "(!(a=1)(b=2))",
-                            "(a<1)",
-                            "(a>1)",
-                            "(a~1)",
-                            "(=1)",
-                            "(a=)",
-                            "(a=b(c)",
-                            "(a=\\zz)",
-                            "(a=\\4)",
-                            "(a<=1*)",
-                            "(a~=x*)",
-                            "(a>=*)",
-                            "(*=1)",
-                            "(a*b=1)",
-                            "(a=1)(b=2)",
-                            "(a)",
-                            "(",
-                            ")",
-                            "(&(a=1)",
-                            "x"}) {
+    for (const char* bad :
+         {"(&(addr=128.2.1.7)(mask=255.255.255.255)",  // last ')' missing
+          "addr=1", "(addr=1))", "(addr=1) ", " (addr=1)", "( addr=1)", "(addr =1)",
+          "(&(a=1) (b=2))", "()", "(&)", "(|)", "(!)", "(!(a=1)(b=2))", "(a<1)", "(a>1)", "(a~1)",
+          "(=1)", "(a=)", "(a=b(c)", "(a=\\zz)", "(a=\\4)", "(a<=1*)", "(a~=x*)", "(a>=*)", "(*=1)",
+          "(a*b=1)", "(a=1)(b=2)",
+          // A blank next to a value is a blank outside it.
+          "(flag= true)", "(flag=true )", "(addr=\t128.2.1.7)", "(name=  SOME     STRING  )",
+          "(name= some*)", "(name=some* )", "(x= *)", "(a)", "(", ")", "(&(a=1)", "x"}) {
         EXPECT_FALSE(parses(bad)) << bad;
         Filter f;
         f.parse(bad);
@@ -186,7 +163,7 @@ TEST_F(FilterTest, MalformedFiltersAreRefused) {
     }
 }
 
-TEST_F(FilterTest, NestingIsBounded) {
+TEST_F(FilterTest, NestingAndLeavesAreBounded) {
     auto nested = [](int depth) {
         std::string s;
         for (int i = 1; i < depth; ++i) s += "(&";
@@ -194,9 +171,20 @@ TEST_F(FilterTest, NestingIsBounded) {
         for (int i = 1; i < depth; ++i) s += ")";
         return s;
     };
-    EXPECT_TRUE(match(nested(Filter::kMaxDepth)));
-    EXPECT_FALSE(parses(nested(Filter::kMaxDepth + 1)));
+    auto wide = [](int leaves) {
+        std::string s = "(|";
+        for (int i = 0; i < leaves; ++i) s += "(addr=128.2.1.7)";
+        return s + ")";
+    };
+    const slpda::FilterLimits limits;
+    EXPECT_TRUE(match(nested(limits.maxDepth)));
+    EXPECT_FALSE(parses(nested(limits.maxDepth + 1)));
     EXPECT_FALSE(parses(nested(100000)));
+    EXPECT_TRUE(match(wide(limits.maxLeaves)));
+    EXPECT_FALSE(parses(wide(limits.maxLeaves + 1)));
+    Filter f;
+    EXPECT_TRUE(f.parse(wide(100), {2, 100}));
+    EXPECT_FALSE(f.parse(nested(3), {2, 100}));
 }
 
 TEST(SlpAttributes, ListsParseIntoTypedAttributes) {
@@ -207,9 +195,11 @@ TEST(SlpAttributes, ListsParseIntoTypedAttributes) {
     EXPECT_EQ(a[0].tag, "a");
     EXPECT_EQ(a[0].type, slpda::ValueType::kInteger);
     EXPECT_EQ(a[0].ints, (std::vector<int64_t>{1, 2, 3}));  // repeated tags merge
-    EXPECT_TRUE(a[1].keyword);
-    EXPECT_EQ(a[2].values, std::vector<std::string>{"x,y"});
-    EXPECT_EQ(a[3].type, slpda::ValueType::kBoolean);
+    // Sorted by tag.
+    EXPECT_EQ(a[1].type, slpda::ValueType::kBoolean);
+    EXPECT_TRUE(a[2].keyword);
+    EXPECT_EQ(a[3].values, std::vector<std::string>{"x,y"});
+    EXPECT_EQ(slpda::attributeCount(a), 6u);
     ASSERT_EQ(slpda::parseAttrList("", &a), AttrParse::kOk);
     EXPECT_TRUE(a.empty());
 
@@ -324,6 +314,89 @@ TEST(SlpStore, DeregistrationRemovesUrlsOrTags) {
     EXPECT_EQ(s.remove("service:ESMProxy://unknown", {"default"}, "", 0), 0);
 }
 
+TEST(SlpStore, IndexedLookupsFindWhatAFullScanFinds) {
+    // Registrations of several types and value types; every filter's answer must equal a scan.
+    slpda::Store s;
+    std::vector<slpda::Registration> all;
+    for (int i = 0; i < 300; ++i) {
+        const std::string n = std::to_string(i % 7);
+        slpda::Registration r =
+            i % 3 == 0   ? reg("service:ESMProxy://127.0.1." + std::to_string(i) + ":1", 65535,
+                               "(addr=10.0.0." + n + "),(mask=255.255.255.255)")
+            : i % 3 == 1 ? reg("service:printer:lpr://h" + std::to_string(i), 65535,
+                               "(x=" + n + "),(flag=" + (i % 2 ? "true" : "false") +
+                                   "),(blob=\\FF\\0" + n + "),kw")
+                         : reg("service:printer:http://h" + std::to_string(i), 65535,
+                               "(x=" + n + ",100),(name=Some  Name " + n + ")",
+                               {i % 2 ? "default" : "other"});
+        ASSERT_EQ(s.add(r, true, 0), 0);
+        all.push_back(r);
+    }
+    const std::pair<const char*, const char*> queries[] = {
+        {"ESMProxy", "(&(addr=10.0.0.3)(mask=255.255.255.255))"},
+        {"ESMProxy", "(|(addr=10.0.0.1)(addr=10.0.0.6))"},
+        {"ESMProxy", "(&(addr=10.0.0.3)(!(mask=1)))"},
+        {"ESMProxy", "(addr=10.0.0.*)"},
+        {"printer", "(x=03)"},
+        {"printer", "(&(x=3)(flag=TRUE))"},
+        {"service:printer:http", "(x=100)"},
+        {"printer", "(blob=\\ff\\03)"},
+        {"printer", "(|(x=1)(name=some name 2))"},
+        {"printer", "(|(x=1)(kw=*))"},
+        {"printer:lpr", "(x>=5)"},
+        {"printer", ""},
+        {"printer", "(x=nothing)"},
+    };
+    for (const auto& [type, pred] : queries) {
+        Filter f;
+        ASSERT_TRUE(f.parse(pred)) << pred;
+        std::vector<UrlEntry> expected;
+        for (const slpda::Registration& r : all) {
+            if (slpda::typeMatches(type, r.type) && slpda::scopesIntersect({"default"}, r.scopes) &&
+                f.matches(r.attrs)) {
+                expected.push_back({65535, r.url});
+            }
+        }
+        EXPECT_EQ(s.find(type, {"default"}, f, 0), expected) << type << " " << pred;
+    }
+}
+
+TEST(SlpStore, FileEntriesComeFirstAndAreReplacedWhole) {
+    slpda::Store s;
+    const char kP3[] = "service:ESMProxy://127.0.0.7:7022";
+    EXPECT_EQ(s.replaceFileEntries({reg(kP1, 65535, "(f=1)"), reg(kP2, 65535, "(f=1)")}, 0), 2u);
+    EXPECT_EQ(s.add(reg(kP3, 300, "(n=1)"), true, 0), 0);
+    EXPECT_EQ(s.add(reg(kP2, 300, "(n=1)"), true, 0), 0);  // the network takes kP2 over
+    // Read again: kP1 changes, kP2 stays the network's, the network's kP3 is kept.
+    EXPECT_EQ(s.replaceFileEntries({reg(kP2, 65535, "(f=2)"), reg(kP1, 65535, "(f=2)")}, 0), 1u);
+    EXPECT_EQ(findAll(s, 0), (std::vector<UrlEntry>{{65535, kP1}, {300, kP3}, {300, kP2}}));
+    EXPECT_EQ(findAll(s, 0, "(f=2)"), (std::vector<UrlEntry>{{65535, kP1}}));
+    EXPECT_EQ(findAll(s, 0, "(n=1)").size(), 2u);
+    EXPECT_EQ(s.replaceFileEntries({}, 0), 0u);
+    EXPECT_EQ(s.size(0), 2u);
+}
+
+TEST(SlpStore, ALookupStopsAtItsWorkLimit) {
+    slpda::Store s;
+    for (int i = 0; i < 100; ++i) {
+        s.add(reg("service:ESMProxy://h" + std::to_string(i), 65535,
+                  "(a=" + std::string(200, 'v') + "),(b=" + std::to_string(i) + ")"),
+              true, 0);
+    }
+    Filter f;
+    ASSERT_TRUE(f.parse("(|(a=*x*)(b=7))"));
+    // Per entry: 4, the first item 1 + (1 + 200 / 64), the second 1 + 1.
+    bool over = false;
+    EXPECT_EQ(s.find("ESMProxy", {"default"}, f, 0, 100 * 11, &over).size(), 1u);
+    EXPECT_FALSE(over);
+    EXPECT_TRUE(s.find("ESMProxy", {"default"}, f, 0, 100 * 11 - 1, &over).empty());
+    EXPECT_TRUE(over);
+    // An indexed lookup tries one entry.
+    ASSERT_TRUE(f.parse("(&(b=7)(a=*v*))"));
+    EXPECT_EQ(s.find("ESMProxy", {"default"}, f, 0, 20, &over).size(), 1u);
+    EXPECT_FALSE(over);
+}
+
 TEST(SlpRegFile, ReadsRegistrationsCommentsAndScopes) {
     const std::string text =
         "\n# running ESM proxy that serves exactly client endpoint 128.2.1.7\n"
@@ -341,8 +414,8 @@ TEST(SlpRegFile, ReadsRegistrationsCommentsAndScopes) {
         "x-GNP-num=1\n"
         "x-GNP-clients=12.5 -3.0 7.25";
     std::vector<slpda::Registration> regs;
-    std::string error;
-    ASSERT_TRUE(slpda::parseRegFile(text, {"default", "other"}, &regs, &error)) << error;
+    slpda::RegFileError error;
+    ASSERT_TRUE(slpda::parseRegFile(text, {"default", "other"}, {}, &regs, &error)) << error.reason;
     ASSERT_EQ(regs.size(), 3u);
     EXPECT_EQ(regs[0].url, "service:ESMProxy://127.0.0.5:7020");
     EXPECT_EQ(regs[0].type, "service:ESMProxy");
@@ -361,24 +434,41 @@ TEST(SlpRegFile, ReadsRegistrationsCommentsAndScopes) {
 }
 
 TEST(SlpRegFile, MalformedFilesAreRefusedWhole) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"service:a://h,en,0\n", "line 1: lifetime must be 1..65535"},
-        {"service:a://h,en,65536\n", "line 1: lifetime must be 1..65535"},
-        {"service:a://h,en,ten\n", "line 1: lifetime must be 1..65535"},
-        {"service:a://h,en\n", "line 1: expected url,language-tag,lifetime[,service-type]"},
-        {"service:a://h,,10\n", "line 1: the language tag is empty"},
-        {"service:a:h,en,10\n", "line 1: the URL has no \"://\""},
-        {"service:a://h,en,10\n\nservice:b://h,en,10\nscopes=elsewhere\n",
-         "line 3: a scope that this DA does not serve"},
-        {"service:a://h,en,10\nscopes=default\nscopes=default\n", "line 3: a second scopes line"},
-        {"service:a://h,en,10\nx=1\nx=abc\n", "line 1: an attribute mixes value types"},
-        {"service:a://h,en,10\nx=(1)\n", "line 1: malformed attribute"},
+    const std::string longLine = "service:a://h,en,10\nx=" + std::string(4094, 'v') + "\n";
+    const struct {
+        std::string text;
+        int line;
+        const char* why;
+    } cases[] = {
+        {"service:a://h,en,0\n", 1, "lifetime must be 1..65535"},
+        {"service:a://h,en,65536\n", 1, "lifetime must be 1..65535"},
+        {"service:a://h,en,ten\n", 1, "lifetime must be 1..65535"},
+        {"service:a://h,en\n", 1, "expected url,language-tag,lifetime[,service-type]"},
+        {"service:a://h,,10\n", 1, "the language tag is empty"},
+        {"service:a:h,en,10\n", 1, "the URL has no \"://\""},
+        {"ESMProxy://127.0.0.5:7020,en,10\n", 1, "the URL does not start with \"service:\""},
+        {"service:a://h,en,10\n\nservice:b://h,en,10\nscopes=elsewhere\n", 4,
+         "a scope that this DA does not serve"},
+        {"service:a://h,en,10\nscopes=default,,x\n", 2, "bad scope \"\" in the scope list"},
+        {"service:a://h,en,10\nscopes=default\nscopes=default\n", 3, "a second scopes line"},
+        {"service:a://h,en,10\nx=1\n# c\nx=abc\n", 4,
+         "values of different types for one attribute"},
+        {"service:a://h,en,10\naddr=1\nx=(1)\n", 3, "malformed attribute"},
+        {"service:a://h,en,10\naddr=1\nmask 255.255.255.255\n", 3,
+         "\"mask 255.255.255.255\" is neither tag=value nor a keyword"},
+        {"service:a://h,en,10\nx=1,2,3\ny\n", 3,
+         "more than 3 attribute values and keywords in one registration (--max-attrs)"},
+        {"service:a://h,en,10\n\nservice:b://h,en,10\n\nservice:c://h,en,10\n", 5,
+         "more than 2 registrations (--max-registrations)"},
+        {longLine, 2, "longer than 4095 characters"},
     };
-    for (const auto& [text, why] : cases) {
+    const slpda::RegFileLimits limits{3, 2};
+    for (const auto& c : cases) {
         std::vector<slpda::Registration> regs;
-        std::string error;
-        EXPECT_FALSE(slpda::parseRegFile(text, {"default"}, &regs, &error)) << text;
-        EXPECT_EQ(error, why) << text;
+        slpda::RegFileError error;
+        EXPECT_FALSE(slpda::parseRegFile(c.text, {"default"}, limits, &regs, &error)) << c.text;
+        EXPECT_EQ(error.line, c.line) << c.text;
+        EXPECT_EQ(error.reason, c.why) << c.text;
         EXPECT_TRUE(regs.empty());
     }
 }
@@ -390,6 +480,7 @@ protected:
     AgentTest() : mAgent(config()) {
         mAgent.store().add(reg(kP1, 65535, "(addr=128.2.1.7)"), true, 0);
         mFrom.localAddrNet = htonl(0x7f000033);  // 127.0.0.51
+        mFrom.peerAddrNet = htonl(0x7f000001);
         mFrom.peer = "127.0.0.1:5000";
     }
     static slpda::AgentConfig config() {
@@ -398,8 +489,11 @@ protected:
         c.bootTime = 1234;
         return c;
     }
+    // Handles msg; mReply is the first reply, mReplies all of them.
     bool handle(const Bytes& msg) {
-        return mAgent.handle(msg.data(), msg.size(), mFrom, &mReply, &mLog);
+        bool sent = mAgent.handle(msg.data(), msg.size(), mFrom, &mReplies, &mLog);
+        mReply = mReplies.empty() ? Bytes() : mReplies[0];
+        return sent;
     }
     static Bytes rqst(const std::string& type, const std::string& scope, const std::string& pred,
                       uint16_t flags = 0, const std::string& prlist = "",
@@ -414,6 +508,7 @@ protected:
 
     slpda::DirectoryAgent mAgent;
     slpda::Arrival mFrom;
+    slpda::Replies mReplies;
     Bytes mReply;
     std::string mLog;
 };
@@ -425,10 +520,10 @@ TEST_F(AgentTest, LogsEveryRequestOnOneLine) {
     EXPECT_EQ(mLog,
               "udp 127.0.0.1:5000 SrvRqst type=\"ESMProxy\" scope=\"default\" "
               "predicate=\"(addr=128.2.1.7)\" urls=1 error=0");
-    ASSERT_TRUE(handle(rqst("ESMProxy", "default", "(addr=\"x\n)")));
+    ASSERT_TRUE(handle(rqst("ESMProxy", "default", "(addr=\"x\ny)")));
     EXPECT_EQ(mLog,
               "udp 127.0.0.1:5000 SrvRqst type=\"ESMProxy\" scope=\"default\" "
-              "predicate=\"(addr=\\22x\\0a)\" urls=0 error=0");
+              "predicate=\"(addr=\\22x\\0ay)\" urls=0 error=0");
     EXPECT_FALSE(handle({1, 2, 3}));
     EXPECT_EQ(mLog, "udp 127.0.0.1:5000 malformed message of 3 bytes dropped");
 }
@@ -549,4 +644,108 @@ TEST_F(AgentTest, LargeAnswersOverUdpAreCutAndFlagged) {
     ASSERT_EQ(slpwire::parseSrvRply(mReply.data(), mReply.size(), &r), slpwire::ReplyParse::kOk);
     EXPECT_EQ(r.hdr.flags, 0);
     EXPECT_EQ(r.urls.size(), 41u);
+}
+
+TEST_F(AgentTest, LoopbackDiscoveryEndsWithAnErrorAdvert) {
+    // As captured: the DA on 127.0.0.1 answers a loopback client with its DAAdvert and then the
+    // same DAAdvert with INTERNAL_ERROR, which ends the client's wait for more.
+    slpda::AgentConfig c = config();
+    c.bootTime = 0x6b182bc8;  // the captured agent's boot time
+    slpda::DirectoryAgent agent(c);
+    mFrom.localAddrNet = htonl(0x7f000001);
+    const slpda::Replies both = {slptest::vector("daadvert_reply"),
+                                 slptest::vector("daadvert_reply_second")};
+    for (bool tcp : {false, true}) {
+        mFrom.tcp = tcp;
+        Bytes req = slptest::vector("srvrqst_da_discovery");
+        ASSERT_TRUE(agent.handle(req.data(), req.size(), mFrom, &mReplies, &mLog));
+        EXPECT_EQ(mReplies, both) << (tcp ? "tcp" : "udp");
+    }
+    // The local-agent handshake: no scope list, over TCP.
+    Bytes handshake;
+    slpwire::encodeSrvRqst(0xbdf5, "en", 0, "", "service:directory-agent", "", "", "", &handshake);
+    ASSERT_EQ(handshake.size(), 49u);
+    ASSERT_TRUE(agent.handle(handshake.data(), handshake.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies, both);
+    EXPECT_EQ(mLog,
+              "tcp 127.0.0.1:5000 SrvRqst type=\"service:directory-agent\" scope=\"\" "
+              "predicate=\"\" urls=1 error=0");
+
+    // One DAAdvert only for another host, a multicast request, or an advert carrying an error.
+    mFrom.peerAddrNet = htonl(0x0a000001);
+    ASSERT_TRUE(agent.handle(handshake.data(), handshake.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies, slpda::Replies{both[0]});
+    mFrom.peerAddrNet = htonl(0x7f000001);
+    Bytes mcast = rqst("service:directory-agent", "default", "", slpwire::kFlagMcast);
+    ASSERT_TRUE(agent.handle(mcast.data(), mcast.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies.size(), 1u);
+    Bytes other = rqst("service:directory-agent", "other", "");
+    ASSERT_TRUE(agent.handle(other.data(), other.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies.size(), 1u);
+}
+
+TEST_F(AgentTest, OnlyAllowedSendersRegister) {
+    auto srvReg = [] {
+        Bytes b;
+        slpwire::encodeSrvReg(7, "en", slpwire::kFlagFresh, {10, "service:ESMProxy://10.1.0.7:1"},
+                              "service:ESMProxy", "default", "(a=1)", &b);
+        return b;
+    };
+    Bytes dereg;
+    slpwire::encodeSrvDeReg(8, "en", "default", {0, kP1}, "", &dereg);
+    Bytes refused;
+    slpwire::encodeSrvAck(7, "en", slpwire::kAuthenticationAbsent, &refused);
+    mFrom.peerAddrNet = htonl(0x0a010007);  // 10.1.0.7
+    mFrom.peer = "10.1.0.7:427";
+    ASSERT_TRUE(handle(srvReg()));
+    EXPECT_EQ(mReply, refused);
+    EXPECT_EQ(mLog,
+              "udp 10.1.0.7:427 SrvReg url=\"service:ESMProxy://10.1.0.7:1\" "
+              "type=\"service:ESMProxy\" scope=\"default\" lifetime=10 error=6 "
+              "(not allowed to register)");
+    ASSERT_TRUE(handle(dereg));
+    EXPECT_EQ(mReply.back(), slpwire::kAuthenticationAbsent);
+    EXPECT_EQ(mAgent.store().size(0), 1u);  // kP1 is still there
+
+    slpda::AgentConfig c = config();
+    std::string bad;
+    ASSERT_TRUE(slpda::parseCidrList("192.0.2.1, 10.1.0.0/16", &c.allowReg, &bad));
+    slpda::DirectoryAgent widened(c);
+    Bytes req = srvReg();
+    ASSERT_TRUE(widened.handle(req.data(), req.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies[0].back(), 0);
+    mFrom.peerAddrNet = htonl(0x7f000001);  // loopback is no longer in the list
+    ASSERT_TRUE(widened.handle(req.data(), req.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mReplies[0].back(), slpwire::kAuthenticationAbsent);
+
+    for (const char* wrong : {"", "10.1.0.0/33", "10.1.0/8", "10.1.0.0/", "a.b.c.d", "1.2.3.4,"}) {
+        EXPECT_FALSE(slpda::parseCidrList(wrong, &c.allowReg, &bad)) << wrong;
+    }
+}
+
+TEST_F(AgentTest, LimitsRefuseLargeMessagesRegistrationsAndStores) {
+    slpda::AgentConfig c = config();
+    c.limits.maxMessage = 100;
+    c.limits.maxAttrs = 2;
+    c.limits.maxRegistrations = 2;
+    slpda::DirectoryAgent agent(c);
+    auto reg = [&](const std::string& url, const std::string& attrs) {
+        Bytes b;
+        slpwire::encodeSrvReg(7, "en", slpwire::kFlagFresh, {10, url}, "service:x", "default",
+                              attrs, &b);
+        agent.handle(b.data(), b.size(), mFrom, &mReplies, &mLog);
+        return mReplies.empty() ? -1 : mReplies[0].back();
+    };
+    EXPECT_EQ(reg("service:x://a", "(a=1,2,3)"), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (over --max-attrs)"), std::string::npos) << mLog;
+    EXPECT_EQ(reg("service:x://a", "(a=1),b"), 0);
+    EXPECT_EQ(reg("service:x://b", ""), 0);
+    EXPECT_EQ(reg("service:x://c", ""), slpwire::kDaBusyNow);
+    EXPECT_NE(mLog.find("error=11 (over --max-registrations)"), std::string::npos) << mLog;
+    EXPECT_EQ(reg("service:x://b", "(b=2)"), 0);  // replacing one is still fine
+
+    Bytes big = rqst("x", "default", "(a=" + std::string(80, 'v') + ")");
+    EXPECT_FALSE(agent.handle(big.data(), big.size(), mFrom, &mReplies, &mLog));
+    EXPECT_EQ(mLog, "udp 127.0.0.1:5000 message of " + std::to_string(big.size()) +
+                        " bytes dropped: over the 100-byte limit");
 }

@@ -126,6 +126,7 @@ public:
     uint16_t port() const { return mPort; }
     std::string da() const { return mAddr + ":" + std::to_string(mPort); }
     std::string log() const { return mChild->err(); }
+    const std::string& regPath() const { return mReg.path(); }
     testutil::Child& child() { return *mChild; }
 
 private:

@@ -1,11 +1,11 @@
-// slp-da: a small SLPv2 Directory Agent for development, tests and demos. One thread serves UDP
-// and TCP from a poll loop; the protocol logic lives in DirectoryAgent.
+// slp-da: a small SLPv2 Directory Agent. main reads the options and the registrations file,
+// binds the sockets and runs the Server's poll loop; the protocol logic lives in DirectoryAgent.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <getopt.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,26 +19,63 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "net_util.h"
 #include "slp_agent.h"
 #include "slp_regfile.h"
+#include "slp_server.h"
 #include "slp_text.h"
-#include "slp_wire.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: slp-da [--listen ADDR[:PORT]] [--reg FILE] [--scopes LIST]\n"
+const char kProg[] = "slp-da";
+
+const char kHelp[] =
+    "Usage: slp-da [OPTION]...\n"
+    "A small SLPv2 Directory Agent: serves SrvRqst (service:directory-agent is answered with a\n"
+    "DAAdvert), SrvReg and SrvDeReg over UDP and TCP on one port. Other requests get\n"
+    "MSG_NOT_SUPPORTED; malformed packets are dropped.\n"
     "\n"
-    "A small SLPv2 Directory Agent. Serves SrvRqst (service:directory-agent is answered with a\n"
-    "DAAdvert), SrvReg and SrvDeReg over UDP and TCP; other requests get MSG_NOT_SUPPORTED and\n"
-    "malformed packets are dropped.\n"
+    "Options:\n"
+    "      --listen=ADDR[:PORT]   IPv4 address and port for UDP and TCP (default\n"
+    "                             127.0.0.1:427); port 0 picks a free port, shown in the\n"
+    "                             first line on standard error\n"
+    "      --reg=FILE             static registrations in slp.reg format, loaded whole or not\n"
+    "                             at all; SIGHUP reads the file again\n"
+    "      --check                with --reg: check the file and exit; a valid file prints\n"
+    "                             \"FILE: N registrations\" and exits 0, a bad one prints its\n"
+    "                             fault and exits 1\n"
+    "      --scopes=LIST          comma-separated scopes served (default \"default\"); empty\n"
+    "                             items and reserved characters are refused\n"
+    "      --allow-reg=CIDR[,CIDR...]\n"
+    "                             senders allowed to register and deregister, each a.b.c.d/n\n"
+    "                             or an address (default 127.0.0.0/8); others get\n"
+    "                             AUTHENTICATION_ABSENT (6)\n"
+    "      --max-message=BYTES    largest message read (default 8192, 256..1048576)\n"
+    "      --max-filter-depth=N   deepest nesting of a predicate (default 8, 1..64)\n"
+    "      --max-filter-leaves=N  most comparisons in a predicate (default 32, 1..4096)\n"
+    "      --max-attrs=N          most attribute values and keywords of one registration\n"
+    "                             (default 128, 1..65535)\n"
+    "      --max-registrations=N  most registrations held, the file's included (default\n"
+    "                             10000, 1..1000000)\n"
+    "      --max-work=N           most work one lookup may do, counting 4 per registration\n"
+    "                             tried and 1 per comparison and per 64 bytes compared\n"
+    "                             (default 100000, a few milliseconds; 1000..100000000)\n"
+    "      --max-connections=N    most TCP connections open (default 256, 1..16384); when\n"
+    "                             all are open the longest-idle one (idle for 1 s at\n"
+    "                             least), or else the one whose request stalled longest\n"
+    "                             (1 s at least), is closed for a new one\n"
+    "  -h, --help                 display this help and exit\n"
+    "  -V, --version              output version information and exit\n"
     "\n"
-    "  --listen ADDR[:PORT]  IPv4 address and port for UDP and TCP (default 127.0.0.1:427);\n"
-    "                        port 0 picks a free port, shown in the first line on stderr\n"
-    "  --reg FILE            static registrations in slp.reg format, loaded whole or not at all\n"
-    "  --scopes LIST         comma-separated scopes served (default \"default\")\n"
-    "  --help                this text\n"
+    "A message over --max-message is dropped (over TCP its connection is closed); a predicate\n"
+    "over the filter limits gets PARSE_ERROR (2); a registration over --max-attrs gets\n"
+    "INVALID_REGISTRATION (3), one beyond --max-registrations DA_BUSY_NOW (11), and so does\n"
+    "a lookup that would need more than --max-work. A TCP request must arrive whole, and its\n"
+    "reply be read, within 5 s of its first byte, else the connection is closed; a\n"
+    "connection idle for 300 s is closed. A discovery request for directory agents from a\n"
+    "loopback address gets the DAAdvert and then a copy with error INTERNAL_ERROR (10), which\n"
+    "tells local clients that no more DAAdverts follow.\n"
     "\n"
     "Standard error gets one line when ready:\n"
     "  slp-da: listening on ADDR:PORT scopes=\"LIST\" registrations=N\n"
@@ -49,27 +86,83 @@ const char kUsage[] =
     "  slp-da: PROTO PEER MESSAGE error=E            (other requests)\n"
     "  slp-da: PROTO PEER MESSAGE ignored            (replies sent to the agent)\n"
     "  slp-da: PROTO PEER malformed message of N bytes dropped\n"
+    "  slp-da: PROTO PEER message of N bytes dropped: over the M-byte limit\n"
     "PROTO is udp or tcp, PEER the sender's ADDR:PORT, urls the number of URLs answered, E the\n"
-    "SLP error code sent (0 = none). A line ends in \" no reply\" when nothing was sent. In\n"
-    "quoted texts '\"', control and non-ASCII bytes are written as \\HH.\n";
-
-constexpr size_t kMaxConnections = 64;
-constexpr size_t kMaxTcpMessage = 65536;  // requests are small; a larger one ends the connection
-constexpr size_t kMaxPendingOutput = 1 << 20;  // stop reading a connection that does not read
-constexpr int kIdleCloseSec = 300;
-constexpr size_t kMaxRegFile = 16 << 20;
+    "SLP error code sent (0 = none). A line ends in \" no reply\" when nothing was sent, in\n"
+    "\" (not allowed to register)\" for a sender outside --allow-reg, and in\n"
+    "\" (over --max-attrs)\", \" (over --max-registrations)\" or \" (over --max-work)\" for a\n"
+    "request refused by a limit. In quoted texts '\"', control and non-ASCII bytes are\n"
+    "written as \\HH.\n"
+    "TCP connections add:\n"
+    "  slp-da: tcp PEER message not complete within 5 s: connection closed\n"
+    "  slp-da: tcp PEER reply not taken within 5 s: connection closed\n"
+    "  slp-da: tcp PEER idle connection closed to make room\n"
+    "  slp-da: tcp PEER stalled connection closed to make room\n"
+    "SIGHUP adds one of:\n"
+    "  slp-da: reloaded FILE registrations=N\n"
+    "  slp-da: reload failed, keeping registrations=N: FILE:LINE: REASON\n"
+    "  slp-da: SIGHUP ignored: no --reg file\n"
+    "Registrations received over the network are kept across a reload.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT, or a valid file with --check; 1 when the\n"
+    "registrations file is invalid or unreadable or the sockets cannot be set up; 2 for a\n"
+    "bad command line.\n";
 
 volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReload = 0;
 
-void onSignal(int) {
+void onStop(int) {
     gStop = 1;
 }
-
-using Clock = std::chrono::steady_clock;
+void onHangup(int) {
+    gReload = 1;
+}
 
 int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+constexpr size_t kMaxRegFile = 16 << 20;
+
+bool readFile(const std::string& path, std::string* out) {
+    FILE* f = fopen(path.c_str(), "rbe");
+    if (f == nullptr) return false;
+    char buf[8192];
+    size_t n;
+    bool ok = true;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
+        out->append(buf, n);
+        if (out->size() > kMaxRegFile) {
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
+    }
+    if (ok && ferror(f)) ok = false;
+    fclose(f);
+    return ok;
+}
+
+// Reads and parses the registrations file; on failure *why is "FILE:LINE: reason" or
+// "FILE: system error".
+bool loadRegFile(const std::string& path, const slpda::AgentConfig& cfg,
+                 std::vector<slpda::Registration>* regs, std::string* why) {
+    std::string text;
+    if (!readFile(path, &text)) {
+        *why = path + ": " + strerror(errno);
+        return false;
+    }
+    slpda::RegFileLimits limits;
+    limits.maxAttrs = cfg.limits.maxAttrs;
+    limits.maxRegistrations = cfg.limits.maxRegistrations;
+    slpda::RegFileError error;
+    if (!slpda::parseRegFile(text, cfg.scopes, limits, regs, &error)) {
+        *why = path + ":" + std::to_string(error.line) + ": " + error.reason;
+        return false;
+    }
+    return true;
 }
 
 std::string addrText(uint32_t addrNet, uint16_t portHost) {
@@ -90,25 +183,6 @@ bool parseListen(const std::string& text, uint32_t* addrNet, uint16_t* portHost)
     }
     *addrNet = a.s_addr;
     return true;
-}
-
-bool readFile(const char* path, std::string* out) {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) return false;
-    char buf[8192];
-    size_t n;
-    bool ok = true;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        out->append(buf, n);
-        if (out->size() > kMaxRegFile) {
-            errno = EFBIG;
-            ok = false;
-            break;
-        }
-    }
-    if (ok && ferror(f)) ok = false;
-    fclose(f);
-    return ok;
 }
 
 struct sockaddr_in sockAddr(uint32_t addrNet, uint16_t portHost) {
@@ -143,7 +217,7 @@ int bindBoth(uint32_t addrNet, uint16_t portHost, Fd* tcp, Fd* udp) {
             perror("bind");
             return -1;
         }
-        if (listen(tcp->get(), 64) < 0) {
+        if (listen(tcp->get(), SOMAXCONN) < 0) {
             perror("listen");
             return -1;
         }
@@ -154,269 +228,214 @@ int bindBoth(uint32_t addrNet, uint16_t portHost, Fd* tcp, Fd* udp) {
     return -1;
 }
 
-struct Conn {
-    Fd fd;
-    std::string peer;
-    uint32_t localAddrNet = 0;
-    std::vector<uint8_t> in;
-    std::vector<uint8_t> out;
-    int64_t lastActiveMs = 0;
-    bool closing = false;  // the peer has finished sending or broke the framing
+// Makes room for maxConnections descriptors and a few more; false when the hard limit is lower.
+bool fitDescriptorLimit(size_t maxConnections) {
+    const rlim_t need = maxConnections + 32;
+    struct rlimit rl = {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= need) return true;
+    if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < need) return false;
+    rl.rlim_cur = need;
+    return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+enum Opt {
+    kOptListen = 256,
+    kOptReg,
+    kOptCheck,
+    kOptScopes,
+    kOptAllowReg,
+    kOptMaxMessage,
+    kOptMaxDepth,
+    kOptMaxLeaves,
+    kOptMaxAttrs,
+    kOptMaxRegs,
+    kOptMaxWork,
+    kOptMaxConns,
 };
 
-class Server {
-public:
-    Server(slpda::DirectoryAgent* agent, uint32_t addrNet, Fd tcp, Fd udp)
-        : mAgent(agent), mAddrNet(addrNet), mTcp(std::move(tcp)), mUdp(std::move(udp)) {}
+const struct option kOptions[] = {
+    {"listen", required_argument, nullptr, kOptListen},
+    {"reg", required_argument, nullptr, kOptReg},
+    {"check", no_argument, nullptr, kOptCheck},
+    {"scopes", required_argument, nullptr, kOptScopes},
+    {"allow-reg", required_argument, nullptr, kOptAllowReg},
+    {"max-message", required_argument, nullptr, kOptMaxMessage},
+    {"max-filter-depth", required_argument, nullptr, kOptMaxDepth},
+    {"max-filter-leaves", required_argument, nullptr, kOptMaxLeaves},
+    {"max-attrs", required_argument, nullptr, kOptMaxAttrs},
+    {"max-registrations", required_argument, nullptr, kOptMaxRegs},
+    {"max-work", required_argument, nullptr, kOptMaxWork},
+    {"max-connections", required_argument, nullptr, kOptMaxConns},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
 
-    void run() {
-        std::vector<struct pollfd> fds;
-        while (!gStop) {
-            fds.clear();
-            fds.push_back({mUdp.get(), POLLIN, 0});
-            fds.push_back(
-                {mTcp.get(), static_cast<short>(mConns.size() < kMaxConnections ? POLLIN : 0), 0});
-            for (const Conn& c : mConns) {
-                short ev = 0;
-                if (!c.closing && c.out.size() < kMaxPendingOutput) ev |= POLLIN;
-                if (!c.out.empty()) ev |= POLLOUT;
-                fds.push_back({c.fd.get(), ev, 0});
-            }
-            int r = poll(fds.data(), fds.size(), 1000);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                perror("poll");
-                return;
-            }
-            if (fds[0].revents != 0) serveUdp();
-            for (size_t i = 0; i < mConns.size(); ++i) {
-                if (fds[i + 2].revents != 0) serveConn(&mConns[i]);
-            }
-            dropFinished();
-            if (fds[1].revents != 0) acceptAll();
-        }
-    }
+struct Options {
+    uint32_t addrNet = htonl(INADDR_LOOPBACK);
+    uint16_t portHost = 427;
+    std::string regPath;
+    bool check = false;
+    std::string scopeText = "default";
+    slpda::AgentConfig agent;
+    slpda::ServerConfig server;
+};
 
-private:
-    void log(const std::string& line) { fprintf(stderr, "slp-da: %s\n", line.c_str()); }
+// A number option within [min, max]; false after reporting a bad value.
+bool numberOption(const char* name, const char* text, long min, long max, long* out) {
+    if (cli::parseNumber(text, min, max, out)) return true;
+    cli::usageError(kProg, std::string("--") + name + " wants a number from " +
+                               std::to_string(min) + " to " + std::to_string(max) + ", got \"" +
+                               text + "\"");
+    return false;
+}
 
-    void serveUdp() {
-        std::vector<uint8_t> buf(65536);
-        std::vector<uint8_t> reply;
-        std::string line;
-        // Bounded, so that a flood on UDP cannot starve TCP.
-        for (int i = 0; i < 64; ++i) {
-            struct sockaddr_in peer = {};
-            struct iovec iov = {buf.data(), buf.size()};
-            alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct in_pktinfo))];
-            struct msghdr mh = {};
-            mh.msg_name = &peer;
-            mh.msg_namelen = sizeof peer;
-            mh.msg_iov = &iov;
-            mh.msg_iovlen = 1;
-            mh.msg_control = cbuf;
-            mh.msg_controllen = sizeof cbuf;
-            ssize_t n = recvmsg(mUdp.get(), &mh, MSG_DONTWAIT);
-            if (n < 0) return;  // EAGAIN, or an error we cannot act on
-            uint32_t local = mAddrNet;
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                    struct in_pktinfo pi;
-                    memcpy(&pi, CMSG_DATA(c), sizeof pi);
-                    if (local == INADDR_ANY) local = pi.ipi_addr.s_addr;
+// Returns -1 when the options are good, else the exit status.
+int parseOptions(int argc, char** argv, Options* o) {
+    opterr = 0;
+    int c;
+    long n = 0;
+    while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'h':
+                fputs(kHelp, stdout);
+                return 0;
+            case 'V':
+                cli::printVersion(kProg);
+                return 0;
+            case kOptListen:
+                if (!parseListen(optarg, &o->addrNet, &o->portHost)) {
+                    return cli::usageError(
+                        kProg, std::string("--listen wants ADDR[:PORT], got \"") + optarg + "\"");
                 }
-            }
-            slpda::Arrival from;
-            from.tcp = false;
-            from.localAddrNet = local;
-            from.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
-            from.nowMs = nowMs();
-            bool answer = mAgent->handle(buf.data(), static_cast<size_t>(n), from, &reply, &line);
-            log(line);
-            if (answer) sendUdp(reply, peer, local);
-        }
-    }
-
-    // Replies from the address the request was sent to, which a client's connected socket
-    // expects even when we listen on 0.0.0.0.
-    void sendUdp(const std::vector<uint8_t>& reply, struct sockaddr_in& peer, uint32_t local) {
-        struct iovec iov = {const_cast<uint8_t*>(reply.data()), reply.size()};
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
-        struct msghdr mh = {};
-        mh.msg_name = &peer;
-        mh.msg_namelen = sizeof peer;
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        if (mAddrNet == INADDR_ANY) {
-            mh.msg_control = cbuf;
-            mh.msg_controllen = sizeof cbuf;
-            struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
-            c->cmsg_level = IPPROTO_IP;
-            c->cmsg_type = IP_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-            struct in_pktinfo pi = {};
-            pi.ipi_spec_dst.s_addr = local;
-            memcpy(CMSG_DATA(c), &pi, sizeof pi);
-        }
-        // A lost reply is a lost datagram: the client retransmits.
-        sendmsg(mUdp.get(), &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-
-    void acceptAll() {
-        while (mConns.size() < kMaxConnections) {
-            struct sockaddr_in peer = {};
-            socklen_t len = sizeof peer;
-            Fd fd(accept4(mTcp.get(), reinterpret_cast<struct sockaddr*>(&peer), &len,
-                          SOCK_NONBLOCK | SOCK_CLOEXEC));
-            if (!fd.valid()) return;
-            Conn c;
-            struct sockaddr_in local = {};
-            len = sizeof local;
-            getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&local), &len);
-            c.localAddrNet = local.sin_addr.s_addr;
-            c.fd = std::move(fd);
-            c.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
-            c.lastActiveMs = nowMs();
-            mConns.push_back(std::move(c));
-        }
-    }
-
-    void serveConn(Conn* c) {
-        uint8_t buf[16384];
-        if (!c->closing && c->out.size() < kMaxPendingOutput) {
-            ssize_t n = recv(c->fd.get(), buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                c->in.insert(c->in.end(), buf, buf + n);
-                c->lastActiveMs = nowMs();
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                c->closing = true;
-            }
-        }
-        std::vector<uint8_t> reply;
-        std::string line;
-        while (c->in.size() >= 5) {
-            size_t len = slpwire::peekLength(c->in.data());
-            if (len < slpwire::kFixedHeaderSize || len > kMaxTcpMessage) {
-                log("tcp " + c->peer + " malformed message of " + std::to_string(len) +
-                    " bytes dropped");
-                c->in.clear();
-                c->closing = true;  // the framing is lost
+                break;
+            case kOptReg:
+                o->regPath = optarg;
+                break;
+            case kOptCheck:
+                o->check = true;
+                break;
+            case kOptScopes: {
+                std::string bad;
+                if (!slpda::validScopeList(optarg, &bad)) {
+                    return cli::usageError(kProg, std::string("--scopes \"") + optarg +
+                                                      "\": scope \"" + bad +
+                                                      "\" is empty or holds a reserved character");
+                }
+                o->scopeText = optarg;
                 break;
             }
-            if (c->in.size() < len) break;
-            slpda::Arrival from;
-            from.tcp = true;
-            from.localAddrNet = c->localAddrNet;
-            from.peer = c->peer;
-            from.nowMs = nowMs();
-            if (mAgent->handle(c->in.data(), len, from, &reply, &line)) {
-                c->out.insert(c->out.end(), reply.begin(), reply.end());
-            }
-            log(line);
-            c->in.erase(c->in.begin(), c->in.begin() + static_cast<std::ptrdiff_t>(len));
-        }
-        while (!c->out.empty()) {
-            ssize_t n =
-                send(c->fd.get(), c->out.data(), c->out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n <= 0) {
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-                c->out.clear();
-                c->closing = true;
+            case kOptAllowReg: {
+                std::string bad;
+                if (!slpda::parseCidrList(optarg, &o->agent.allowReg, &bad)) {
+                    return cli::usageError(kProg, std::string("--allow-reg \"") + optarg +
+                                                      "\": \"" + bad +
+                                                      "\" is not an address or a.b.c.d/n");
+                }
                 break;
             }
-            c->out.erase(c->out.begin(), c->out.begin() + n);
-            c->lastActiveMs = nowMs();
+            case kOptMaxMessage:
+                if (!numberOption("max-message", optarg, 256, 1048576, &n)) return 2;
+                o->agent.limits.maxMessage = static_cast<size_t>(n);
+                break;
+            case kOptMaxDepth:
+                if (!numberOption("max-filter-depth", optarg, 1, 64, &n)) return 2;
+                o->agent.limits.filter.maxDepth = static_cast<int>(n);
+                break;
+            case kOptMaxLeaves:
+                if (!numberOption("max-filter-leaves", optarg, 1, 4096, &n)) return 2;
+                o->agent.limits.filter.maxLeaves = static_cast<int>(n);
+                break;
+            case kOptMaxAttrs:
+                if (!numberOption("max-attrs", optarg, 1, 65535, &n)) return 2;
+                o->agent.limits.maxAttrs = static_cast<size_t>(n);
+                break;
+            case kOptMaxRegs:
+                if (!numberOption("max-registrations", optarg, 1, 1000000, &n)) return 2;
+                o->agent.limits.maxRegistrations = static_cast<size_t>(n);
+                break;
+            case kOptMaxWork:
+                if (!numberOption("max-work", optarg, 1000, 100000000, &n)) return 2;
+                o->agent.limits.maxWork = static_cast<size_t>(n);
+                break;
+            case kOptMaxConns:
+                if (!numberOption("max-connections", optarg, 1, 16384, &n)) return 2;
+                o->server.maxConnections = static_cast<size_t>(n);
+                break;
+            case ':':
+                return cli::usageError(
+                    kProg, std::string("option '") + argv[optind - 1] + "' requires an argument");
+            default:
+                return cli::usageError(
+                    kProg, std::string("unrecognized option '") + argv[optind - 1] + "'");
         }
     }
-
-    void dropFinished() {
-        const int64_t now = nowMs();
-        for (size_t i = mConns.size(); i-- > 0;) {
-            Conn& c = mConns[i];
-            bool idle = now - c.lastActiveMs > int64_t{kIdleCloseSec} * 1000;
-            if ((c.closing && c.out.empty()) || idle) {
-                mConns.erase(mConns.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-        }
+    if (optind < argc) {
+        return cli::usageError(kProg, std::string("unexpected argument '") + argv[optind] + "'");
     }
-
-    slpda::DirectoryAgent* mAgent;
-    uint32_t mAddrNet;
-    Fd mTcp;
-    Fd mUdp;
-    std::vector<Conn> mConns;
-};
+    if (o->check && o->regPath.empty()) return cli::usageError(kProg, "--check needs --reg FILE");
+    return -1;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint32_t addrNet = htonl(INADDR_LOOPBACK);
-    uint16_t portHost = 427;
-    const char* regPath = nullptr;
-    std::string scopeText = "default";
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        }
-        if (i + 1 >= argc || (a != "--listen" && a != "--reg" && a != "--scopes")) {
-            fprintf(stderr, "slp-da: bad argument \"%s\"\n%s", a.c_str(), kUsage);
-            return 2;
-        }
-        const char* v = argv[++i];
-        if (a == "--listen") {
-            if (!parseListen(v, &addrNet, &portHost)) {
-                fprintf(stderr, "slp-da: --listen wants ADDR[:PORT], got \"%s\"\n", v);
-                return 2;
-            }
-        } else if (a == "--reg") {
-            regPath = v;
-        } else {
-            scopeText = v;
-        }
-    }
+    Options o;
+    int status = parseOptions(argc, argv, &o);
+    if (status >= 0) return status;
+    o.agent.scopes = slpda::splitList(o.scopeText);
+    o.agent.bootTime = static_cast<uint32_t>(time(nullptr));
 
-    slpda::AgentConfig cfg;
-    cfg.scopes = slpda::splitList(scopeText);
-    if (cfg.scopes.empty()) {
-        fprintf(stderr, "slp-da: --scopes needs at least one scope\n");
-        return 2;
+    std::vector<slpda::Registration> regs;
+    std::string why;
+    if (!o.regPath.empty() && !loadRegFile(o.regPath, o.agent, &regs, &why)) {
+        fprintf(stderr, "slp-da: %s\n", why.c_str());
+        return 1;
     }
-    cfg.bootTime = static_cast<uint32_t>(time(nullptr));
-    slpda::DirectoryAgent agent(cfg);
-
-    if (regPath != nullptr) {
-        std::string text;
-        if (!readFile(regPath, &text)) {
-            fprintf(stderr, "slp-da: %s: %s\n", regPath, strerror(errno));
-            return 1;
-        }
-        std::vector<slpda::Registration> regs;
-        std::string error;
-        if (!slpda::parseRegFile(text, cfg.scopes, &regs, &error)) {
-            fprintf(stderr, "slp-da: %s: %s\n", regPath, error.c_str());
-            return 1;
-        }
-        const int64_t now = nowMs();
-        for (slpda::Registration& r : regs) agent.store().add(std::move(r), true, now);
+    if (o.check) {
+        printf("%s: %zu registrations\n", o.regPath.c_str(), regs.size());
+        return 0;
     }
+    slpda::DirectoryAgent agent(o.agent);
+    agent.store().replaceFileEntries(std::move(regs), nowMs());
 
+    if (!fitDescriptorLimit(o.server.maxConnections)) {
+        fprintf(stderr, "slp-da: --max-connections %zu needs more descriptors than allowed\n",
+                o.server.maxConnections);
+        return 1;
+    }
     Fd tcp;
     Fd udp;
-    int port = bindBoth(addrNet, portHost, &tcp, &udp);
+    int port = bindBoth(o.addrNet, o.portHost, &tcp, &udp);
     if (port < 0) return 1;
 
     struct sigaction sa = {};
-    sa.sa_handler = onSignal;
+    sa.sa_handler = onStop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = onHangup;
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     fprintf(stderr, "slp-da: listening on %s scopes=\"%s\" registrations=%zu\n",
-            addrText(addrNet, static_cast<uint16_t>(port)).c_str(),
-            slpda::logSafe(scopeText).c_str(), agent.store().size(nowMs()));
-    Server server(&agent, addrNet, std::move(tcp), std::move(udp));
-    server.run();
-    return 0;
+            addrText(o.addrNet, static_cast<uint16_t>(port)).c_str(),
+            slpda::logSafe(o.scopeText).c_str(), agent.store().size(nowMs()));
+    slpda::Server server(&agent, o.addrNet, std::move(tcp), std::move(udp), o.server);
+    auto reload = [&]() {
+        if (o.regPath.empty()) {
+            fprintf(stderr, "slp-da: SIGHUP ignored: no --reg file\n");
+            return;
+        }
+        std::vector<slpda::Registration> fresh;
+        std::string failure;
+        if (!loadRegFile(o.regPath, o.agent, &fresh, &failure)) {
+            fprintf(stderr, "slp-da: reload failed, keeping registrations=%zu: %s\n",
+                    agent.store().size(nowMs()), failure.c_str());
+            return;
+        }
+        agent.store().replaceFileEntries(std::move(fresh), nowMs());
+        fprintf(stderr, "slp-da: reloaded %s registrations=%zu\n", o.regPath.c_str(),
+                agent.store().size(nowMs()));
+    };
+    return server.run(&gStop, &gReload, reload) ? 0 : 1;
 }

@@ -1,5 +1,8 @@
 #include "slp_attr.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 #include "slp_text.h"
 
 namespace slpda {
@@ -61,13 +64,16 @@ bool addValue(const std::string& raw, Attribute* a, ValueType* type) {
     return true;
 }
 
-Attribute* findOrAdd(std::vector<Attribute>* attrs, const std::string& tag) {
-    for (Attribute& a : *attrs) {
-        if (a.tag == tag) return &a;
+// Finds a tag among the attributes parsed so far through an index by tag, so that a long list
+// costs linear time.
+Attribute* findOrAdd(std::vector<Attribute>* attrs, std::unordered_map<std::string, size_t>* byTag,
+                     const std::string& tag) {
+    auto [it, added] = byTag->emplace(tag, attrs->size());
+    if (added) {
+        attrs->emplace_back();
+        attrs->back().tag = tag;
     }
-    attrs->emplace_back();
-    attrs->back().tag = tag;
-    return &attrs->back();
+    return &(*attrs)[it->second];
 }
 
 }  // namespace
@@ -108,6 +114,7 @@ bool parseOpaque(const std::string& raw, std::string* bytes) {
 
 AttrParse parseAttrList(const std::string& text, std::vector<Attribute>* out) {
     out->clear();
+    std::unordered_map<std::string, size_t> byTag;
     size_t i = 0;
     const size_t n = text.size();
     for (;;) {
@@ -123,7 +130,7 @@ AttrParse parseAttrList(const std::string& text, std::vector<Attribute>* out) {
             if (inner.find('(') != std::string::npos || !readTag(inner.substr(0, eq), &tag)) {
                 return AttrParse::kParseError;
             }
-            Attribute* a = findOrAdd(out, tag);
+            Attribute* a = findOrAdd(out, &byTag, tag);
             bool hadValues = !a->keyword;
             ValueType first = a->type;
             a->keyword = false;
@@ -151,7 +158,7 @@ AttrParse parseAttrList(const std::string& text, std::vector<Attribute>* out) {
             if (comma == std::string::npos) comma = n;
             std::string tag;
             if (!readTag(text.substr(i, comma - i), &tag)) return AttrParse::kParseError;
-            findOrAdd(out, tag);
+            findOrAdd(out, &byTag, tag);
             i = comma;
         }
         while (i < n && isBlank(text[i])) ++i;
@@ -159,15 +166,37 @@ AttrParse parseAttrList(const std::string& text, std::vector<Attribute>* out) {
         if (text[i] != ',') return AttrParse::kParseError;
         ++i;
     }
+    sortAttributes(out);
     return AttrParse::kOk;
 }
 
-const Attribute* findAttribute(const std::vector<Attribute>& attrs, const std::string& tag) {
-    std::string f = fold(tag);
-    for (const Attribute& a : attrs) {
-        if (a.tag == f) return &a;
-    }
-    return nullptr;
+void sortAttributes(std::vector<Attribute>* attrs) {
+    std::sort(attrs->begin(), attrs->end(),
+              [](const Attribute& a, const Attribute& b) { return a.tag < b.tag; });
+}
+
+size_t attributeCount(const std::vector<Attribute>& attrs) {
+    size_t n = 0;
+    for (const Attribute& a : attrs) n += a.keyword ? 1 : a.values.size();
+    return n;
+}
+
+const Attribute* findAttribute(const std::vector<Attribute>& attrs, const std::string& foldedTag) {
+    auto it =
+        std::lower_bound(attrs.begin(), attrs.end(), foldedTag,
+                         [](const Attribute& a, const std::string& tag) { return a.tag < tag; });
+    return it != attrs.end() && it->tag == foldedTag ? &*it : nullptr;
+}
+
+std::string indexKey(const std::string& foldedTag, ValueType type, const std::string& value) {
+    // The tag's length first: an escaped tag may hold any byte, so no separator is safe.
+    std::string key = std::to_string(foldedTag.size());
+    key.reserve(key.size() + foldedTag.size() + value.size() + 2);
+    key += ':';
+    key += foldedTag;
+    key += static_cast<char>('0' + static_cast<int>(type));
+    key += value;
+    return key;
 }
 
 }  // namespace slpda

@@ -28,8 +28,15 @@ enum class AttrParse {
     kTypeError,   // one attribute with values of different types
 };
 
-// Parses an attribute list. Repeated tags are merged. Blanks around items are ignored.
+// Parses an attribute list into attributes sorted by tag. Repeated tags are merged. Blanks
+// around items are ignored.
 AttrParse parseAttrList(const std::string& text, std::vector<Attribute>* out);
+
+// Sorts attributes by tag, the order findAttribute needs.
+void sortAttributes(std::vector<Attribute>* attrs);
+
+// The number of values and keywords, which limits on a registration's size count.
+size_t attributeCount(const std::vector<Attribute>& attrs);
 
 // Reads an SLP Integer: optional '-', decimal digits, within 32 bits, blanks around it allowed.
 bool parseSlpInteger(const std::string& text, int64_t* out);
@@ -37,7 +44,11 @@ bool parseSlpInteger(const std::string& text, int64_t* out);
 // Reads an Opaque value ("\FF" followed only by escapes) into its bytes.
 bool parseOpaque(const std::string& raw, std::string* bytes);
 
-// Finds an attribute by tag (any case, blanks folded); null when absent.
-const Attribute* findAttribute(const std::vector<Attribute>& attrs, const std::string& tag);
+// Finds an attribute by its folded tag in attributes sorted by tag; null when absent.
+const Attribute* findAttribute(const std::vector<Attribute>& attrs, const std::string& foldedTag);
+
+// The key under which a registration holding `value` (in its stored form) for the folded tag is
+// found in the store's equality index. Values of different types never share a key.
+std::string indexKey(const std::string& foldedTag, ValueType type, const std::string& value);
 
 }  // namespace slpda

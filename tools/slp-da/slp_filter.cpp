@@ -46,7 +46,7 @@ std::string foldPiece(const std::string& s) {
 
 class Parser {
 public:
-    explicit Parser(const std::string& s) : mS(s) {}
+    Parser(const std::string& s, const FilterLimits& limits) : mS(s), mLimits(limits) {}
 
     std::unique_ptr<Node> parseAll() {
         std::unique_ptr<Node> root = filter(0);
@@ -64,7 +64,7 @@ private:
     }
 
     std::unique_ptr<Node> filter(int depth) {
-        if (depth >= Filter::kMaxDepth || !eat('(') || mPos >= mS.size()) return nullptr;
+        if (depth >= mLimits.maxDepth || !eat('(') || mPos >= mS.size()) return nullptr;
         auto n = std::make_unique<Node>();
         char c = mS[mPos];
         if (c == '&' || c == '|' || c == '!') {
@@ -76,7 +76,7 @@ private:
                 n->kids.push_back(std::move(kid));
             }
             if (n->kids.empty() || (n->kind == Node::kNot && n->kids.size() != 1)) return nullptr;
-        } else if (!item(n.get())) {
+        } else if (++mLeaves > mLimits.maxLeaves || !item(n.get())) {
             return nullptr;
         }
         if (!eat(')')) return nullptr;
@@ -106,7 +106,12 @@ private:
         if (close == std::string::npos) return false;
         std::string raw = mS.substr(mPos, close - mPos);
         mPos = close;
-        if (raw.empty() || raw.find('(') != std::string::npos || !validEscapes(raw)) return false;
+        // A blank next to the value is taken as a blank outside it, which the grammar has no
+        // room for: such a filter matches nothing.
+        if (raw.empty() || isBlank(raw.front()) || isBlank(raw.back()) ||
+            raw.find('(') != std::string::npos || !validEscapes(raw)) {
+            return false;
+        }
 
         if (raw.find('*') != std::string::npos) {
             // Wildcards belong to equality only.
@@ -145,7 +150,9 @@ private:
     }
 
     const std::string& mS;
+    const FilterLimits& mLimits;
     size_t mPos = 0;
+    int mLeaves = 0;
 };
 
 bool compareValue(const Node& n, const Attribute& a, size_t i) {
@@ -180,33 +187,90 @@ bool compareValue(const Node& n, const Attribute& a, size_t i) {
     }
 }
 
-bool eval(const Node& n, const std::vector<Attribute>& attrs) {
+// Pays cost from the budget, when there is one.
+bool charge(WorkBudget* work, size_t cost) {
+    return work == nullptr || work->take(cost);
+}
+
+bool exhausted(const WorkBudget* work) {
+    return work != nullptr && work->over;
+}
+
+bool eval(const Node& n, const std::vector<Attribute>& attrs, WorkBudget* left) {
     switch (n.kind) {
         case Node::kAnd:
             for (const auto& k : n.kids) {
-                if (!eval(*k, attrs)) return false;
+                if (!eval(*k, attrs, left)) return false;
             }
             return true;
         case Node::kOr:
             for (const auto& k : n.kids) {
-                if (eval(*k, attrs)) return true;
+                if (eval(*k, attrs, left)) return true;
+                if (exhausted(left)) return false;
             }
             return false;
         case Node::kNot:
-            return !eval(*n.kids[0], attrs);
+            return !eval(*n.kids[0], attrs, left) && !exhausted(left);
         default:
             break;
     }
-    const Attribute* a = nullptr;
-    for (const Attribute& x : attrs) {
-        if (x.tag == n.tag) a = &x;
-    }
+    if (!charge(left, 1)) return false;
+    const Attribute* a = findAttribute(attrs, n.tag);
     if (a == nullptr) return false;
     if (n.kind == Node::kPresent) return true;
     for (size_t i = 0; i < a->values.size(); ++i) {
+        if (!charge(left, 1 + a->values[i].size() / 64)) return false;
         if (compareValue(n, *a, i)) return true;
     }
     return false;
+}
+
+// The keys of an equality item: one per type its assertion value can be read as.
+void equalityKeys(const Node& n, std::vector<std::string>* keys) {
+    keys->push_back(indexKey(n.tag, ValueType::kString, n.folded));
+    if (n.isInt) keys->push_back(indexKey(n.tag, ValueType::kInteger, std::to_string(n.intValue)));
+    if (n.folded == "true" || n.folded == "false") {
+        keys->push_back(indexKey(n.tag, ValueType::kBoolean, n.folded));
+    }
+    if (n.isOpaque) keys->push_back(indexKey(n.tag, ValueType::kOpaque, n.opaque));
+}
+
+bool plan(const Node& n, const std::function<size_t(const std::string&)>& postingSize,
+          std::vector<std::string>* keys, size_t* cost) {
+    switch (n.kind) {
+        case Node::kEqual:
+            equalityKeys(n, keys);
+            *cost = 0;
+            for (const std::string& k : *keys) *cost += postingSize(k);
+            return true;
+        case Node::kAnd: {
+            // Any one branch's keys will do; the cheapest is taken.
+            bool found = false;
+            for (const auto& kid : n.kids) {
+                std::vector<std::string> k;
+                size_t c = 0;
+                if (plan(*kid, postingSize, &k, &c) && (!found || c < *cost)) {
+                    *keys = std::move(k);
+                    *cost = c;
+                    found = true;
+                }
+            }
+            return found;
+        }
+        case Node::kOr:
+            // Every branch must narrow, else any registration may match.
+            *cost = 0;
+            for (const auto& kid : n.kids) {
+                std::vector<std::string> k;
+                size_t c = 0;
+                if (!plan(*kid, postingSize, &k, &c)) return false;
+                keys->insert(keys->end(), k.begin(), k.end());
+                *cost += c;
+            }
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -216,18 +280,25 @@ Filter::~Filter() = default;
 Filter::Filter(Filter&&) noexcept = default;
 Filter& Filter::operator=(Filter&&) noexcept = default;
 
-bool Filter::parse(const std::string& text) {
+bool Filter::parse(const std::string& text, const FilterLimits& limits) {
     mRoot.reset();
     mValid = text.empty();
     if (mValid) return true;
-    mRoot = Parser(text).parseAll();
+    mRoot = Parser(text, limits).parseAll();
     mValid = mRoot != nullptr;
     return mValid;
 }
 
-bool Filter::matches(const std::vector<Attribute>& attrs) const {
+bool Filter::matches(const std::vector<Attribute>& attrs, WorkBudget* work) const {
     if (!mValid) return false;
-    return !mRoot || eval(*mRoot, attrs);
+    return !mRoot || eval(*mRoot, attrs, work);
+}
+
+bool Filter::indexKeys(const std::function<size_t(const std::string&)>& postingSize,
+                       std::vector<std::string>* keys) const {
+    keys->clear();
+    size_t cost = 0;
+    return mValid && mRoot && plan(*mRoot, postingSize, keys, &cost);
 }
 
 }  // namespace slpda

@@ -11,18 +11,18 @@ namespace {
 
 struct Pending {
     bool open = false;
-    int line = 0;
     Registration reg;
     bool haveScopes = false;
-    std::vector<std::string> items;  // attribute list items
+    std::string attrText;  // the attribute lines so far, as one attribute list
 };
 
-bool fail(std::string* error, int line, const std::string& why) {
-    *error = "line " + std::to_string(line) + ": " + why;
+bool fail(RegFileError* error, int line, const std::string& why) {
+    error->line = line;
+    error->reason = why;
     return false;
 }
 
-bool startRegistration(const std::string& line, int lineNo, Pending* p, std::string* error) {
+bool startRegistration(const std::string& line, int lineNo, Pending* p, RegFileError* error) {
     std::vector<std::string> fields;
     size_t start = 0;
     while (start <= line.size()) {
@@ -35,6 +35,9 @@ bool startRegistration(const std::string& line, int lineNo, Pending* p, std::str
         return fail(error, lineNo, "expected url,language-tag,lifetime[,service-type]");
     }
     const std::string& url = fields[0];
+    if (lowerAscii(url.substr(0, 8)) != "service:") {
+        return fail(error, lineNo, "the URL does not start with \"service:\"");
+    }
     std::string type = urlServiceType(url);
     if (type.empty()) return fail(error, lineNo, "the URL has no \"://\"");
     if (fields[1].empty()) return fail(error, lineNo, "the language tag is empty");
@@ -46,46 +49,74 @@ bool startRegistration(const std::string& line, int lineNo, Pending* p, std::str
         return fail(error, lineNo, "lifetime must be 1..65535");
     }
     p->open = true;
-    p->line = lineNo;
     p->reg = Registration();
     p->reg.url = url;
     p->reg.lang = fields[1];
     p->reg.type = type;
     p->reg.lifetime = static_cast<uint16_t>(lifetime);
     p->haveScopes = false;
-    p->items.clear();
+    p->attrText.clear();
     return true;
 }
 
-bool finish(Pending* p, const std::vector<std::string>& daScopes, std::vector<Registration>* out,
-            std::string* error) {
-    if (!p->open) return true;
-    p->open = false;
-    std::string attrs;
-    for (const std::string& item : p->items) {
-        if (!attrs.empty()) attrs += ',';
-        attrs += item;
+// One attribute line, checked against the lines before it, so that a fault names its own line.
+bool addAttributeLine(const std::string& line, int lineNo, const RegFileLimits& limits, Pending* p,
+                      RegFileError* error) {
+    const bool hasValue = line.find('=') != std::string::npos;
+    if (!hasValue && line.find_first_of(" \t") != std::string::npos) {
+        return fail(error, lineNo, "\"" + line + "\" is neither tag=value nor a keyword");
     }
-    switch (parseAttrList(attrs, &p->reg.attrs)) {
+    std::string text = p->attrText;
+    if (!text.empty()) text += ',';
+    text += hasValue ? "(" + line + ")" : line;
+    switch (parseAttrList(text, &p->reg.attrs)) {
         case AttrParse::kOk:
             break;
         case AttrParse::kTypeError:
-            return fail(error, p->line, "an attribute mixes value types");
+            return fail(error, lineNo, "values of different types for one attribute");
         case AttrParse::kParseError:
-            return fail(error, p->line, "malformed attribute");
+            return fail(error, lineNo, "malformed attribute");
     }
-    if (!p->haveScopes) p->reg.scopes = daScopes;
-    if (!scopesCovered(p->reg.scopes, daScopes)) {
-        return fail(error, p->line, "a scope that this DA does not serve");
+    if (attributeCount(p->reg.attrs) > limits.maxAttrs) {
+        return fail(error, lineNo,
+                    "more than " + std::to_string(limits.maxAttrs) +
+                        " attribute values and keywords in one registration (--max-attrs)");
     }
-    out->push_back(std::move(p->reg));
+    p->attrText = std::move(text);
     return true;
+}
+
+bool readLine(const std::string& line, int lineNo, const std::vector<std::string>& daScopes,
+              const RegFileLimits& limits, Pending* p, RegFileError* error) {
+    if (!p->open) return startRegistration(line, lineNo, p, error);
+    if (line.size() >= 7 && lowerAscii(line.substr(0, 7)) == "scopes=") {
+        if (p->haveScopes) return fail(error, lineNo, "a second scopes line");
+        std::string bad;
+        if (!validScopeList(line.substr(7), &bad)) {
+            return fail(error, lineNo, "bad scope \"" + bad + "\" in the scope list");
+        }
+        p->reg.scopes = splitList(line.substr(7));
+        p->haveScopes = true;
+        if (!scopesCovered(p->reg.scopes, daScopes)) {
+            return fail(error, lineNo, "a scope that this DA does not serve");
+        }
+        return true;
+    }
+    return addAttributeLine(line, lineNo, limits, p, error);
+}
+
+void finish(Pending* p, const std::vector<std::string>& daScopes, std::vector<Registration>* out) {
+    if (!p->open) return;
+    p->open = false;
+    if (!p->haveScopes) p->reg.scopes = daScopes;
+    out->push_back(std::move(p->reg));
 }
 
 }  // namespace
 
 bool parseRegFile(const std::string& text, const std::vector<std::string>& daScopes,
-                  std::vector<Registration>* out, std::string* error) {
+                  const RegFileLimits& limits, std::vector<Registration>* out,
+                  RegFileError* error) {
     out->clear();
     Pending p;
     int lineNo = 0;
@@ -93,41 +124,32 @@ bool parseRegFile(const std::string& text, const std::vector<std::string>& daSco
     while (start < text.size()) {
         size_t nl = text.find('\n', start);
         if (nl == std::string::npos) nl = text.size();
-        std::string line = trim(text.substr(start, nl - start));
-        start = nl + 1;
         ++lineNo;
-        if (line.empty()) {
-            if (!finish(&p, daScopes, out, error)) {
-                out->clear();
-                return false;
-            }
+        bool ok = true;
+        if (nl - start > kMaxRegFileLine) {
+            ok = fail(error, lineNo,
+                      "longer than " + std::to_string(kMaxRegFileLine) + " characters");
+        }
+        std::string line = ok ? trim(text.substr(start, nl - start)) : std::string();
+        start = nl + 1;
+        if (ok && line.empty()) {
+            finish(&p, daScopes, out);
             continue;
         }
-        if (line[0] == '#' || line[0] == ';') continue;
-        bool ok;
-        if (!p.open) {
-            ok = startRegistration(line, lineNo, &p, error);
-        } else if (line.size() >= 7 && lowerAscii(line.substr(0, 7)) == "scopes=") {
-            if (p.haveScopes) {
-                ok = fail(error, lineNo, "a second scopes line");
-            } else {
-                p.reg.scopes = splitList(line.substr(7));
-                p.haveScopes = true;
-                ok = !p.reg.scopes.empty() || fail(error, lineNo, "an empty scope list");
+        if (ok && (line[0] == '#' || line[0] == ';')) continue;
+        if (ok && !p.open) {
+            if (out->size() >= limits.maxRegistrations) {
+                ok = fail(error, lineNo,
+                          "more than " + std::to_string(limits.maxRegistrations) +
+                              " registrations (--max-registrations)");
             }
-        } else {
-            p.items.push_back(line.find('=') != std::string::npos ? "(" + line + ")" : line);
-            ok = true;
         }
-        if (!ok) {
+        if (!ok || !readLine(line, lineNo, daScopes, limits, &p, error)) {
             out->clear();
             return false;
         }
     }
-    if (!finish(&p, daScopes, out, error)) {
-        out->clear();
-        return false;
-    }
+    finish(&p, daScopes, out);
     return true;
 }
 

@@ -5,10 +5,11 @@
 //   [scopes=scope-list]
 //   [tag=value[,value...]]   one attribute per line
 //   [keyword]
-// Lines starting with '#' or ';' are comments. Lifetime 1..65535 (65535: permanent). The service
-// type is the URL's (the text before "://"); a fourth field is ignored. Without a scopes line
-// the DA's scopes apply. Pure function; any thread.
+// Lines starting with '#' or ';' are comments. The URL is a "service:" URL; lifetime 1..65535
+// (65535: permanent). The service type is the URL's (the text before "://"); a fourth field is
+// ignored. Without a scopes line the DA's scopes apply. Pure function; any thread.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,24 @@
 
 namespace slpda {
 
-// Parses the whole text. On the first malformed registration returns false with *error naming
-// the line ("line 7: lifetime must be 1..65535") and leaves *out empty: a file is loaded whole or
-// not at all. Every registration's scopes must be served by the DA (daScopes).
+struct RegFileLimits {
+    size_t maxAttrs = 128;            // attribute values and keywords of one registration
+    size_t maxRegistrations = 10000;  // registrations in the file
+};
+
+// Where and why a file was refused.
+struct RegFileError {
+    int line = 0;  // 1-based
+    std::string reason;
+};
+
+// The longest line read, as other SLP agents read these files.
+constexpr size_t kMaxRegFileLine = 4095;
+
+// Parses the whole text. On the first fault returns false with *error naming its line and
+// leaves *out empty: a file is loaded whole or not at all. Every registration's scopes must be
+// served by the DA (daScopes).
 bool parseRegFile(const std::string& text, const std::vector<std::string>& daScopes,
-                  std::vector<Registration>* out, std::string* error);
+                  const RegFileLimits& limits, std::vector<Registration>* out, RegFileError* error);
 
 }  // namespace slpda

@@ -1,11 +1,18 @@
 #pragma once
 
-// The Directory Agent's registrations, in store order (registration order; a fresh
-// re-registration moves an entry to the end). Times are milliseconds of a monotonic clock,
-// passed in by the caller. Not thread-safe: the agent serves one message at a time.
+// The Directory Agent's registrations, in store order: the registrations file's entries in file
+// order, then network registrations in arrival order (a fresh re-registration moves an entry to
+// the end). Entries are indexed by service type and by attribute value, so that a lookup naming
+// a type and an equality costs about the same however many entries there are. Times are
+// milliseconds of a monotonic clock, passed in by the caller. Not thread-safe: the agent serves
+// one message at a time.
 
+#include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "slp_attr.h"
@@ -19,19 +26,24 @@ struct Registration {
     std::string lang;
     std::string type;  // as registered, e.g. "service:ESMProxy"
     std::vector<std::string> scopes;
-    std::vector<Attribute> attrs;
-    uint16_t lifetime = 0;  // 65535: permanent, never ages
+    std::vector<Attribute> attrs;  // sorted by tag
+    uint16_t lifetime = 0;         // 65535: permanent, never ages
     int64_t expiresMs = 0;
+    bool fromFile = false;  // loaded from the registrations file, replaced when it is re-read
 };
 
 constexpr uint16_t kPermanent = 65535;
 
 class Store {
 public:
-    // Adds a registration. Fresh: replaces any entry of the same URL and language and moves it to
-    // the end. Not fresh (an update): the entry must exist with the same type (else
+    // At most maxEntries registrations (URL and language pairs) are held.
+    explicit Store(size_t maxEntries = 10000) : mMaxEntries(maxEntries) {}
+
+    // Adds a network registration. Fresh: replaces any entry of the same URL and language and
+    // moves it to the end. Not fresh (an update): the entry must exist with the same type (else
     // INVALID_UPDATE) and scopes (else SCOPE_NOT_SUPPORTED); the listed attributes replace those
-    // of the same tag. Returns a protocol error code (0 on success).
+    // of the same tag. A new entry beyond maxEntries gets DA_BUSY_NOW. Returns a protocol error
+    // code (0 on success).
     uint16_t add(Registration reg, bool fresh, int64_t nowMs);
 
     // Removes a URL (every language) when tags is empty, else only the attributes whose tags
@@ -40,18 +52,57 @@ public:
     uint16_t remove(const std::string& url, const std::vector<std::string>& scopes,
                     const std::string& tags, int64_t nowMs);
 
+    // Replaces the entries that came from the registrations file by regs, which go before every
+    // network registration, in their order. A URL and language registered over the network
+    // keeps its network entry (it arrived after the file was last read). Returns the number of
+    // file entries now held.
+    size_t replaceFileEntries(std::vector<Registration> regs, int64_t nowMs);
+
     // The live entries whose type matches `type`, which share a scope with `scopes` and satisfy
-    // the filter, in store order, each URL once, with its remaining lifetime.
+    // the filter, in store order, each URL once, with its remaining lifetime. Each entry tried
+    // costs kEntryWork and the filter its own work (Filter::matches); a lookup that would cost
+    // more than maxWork stops and returns nothing with *overWork set (when given). Collecting
+    // stops once the URLs found would fill more than maxBytes of URL entries in a reply (the
+    // last one found is still returned, so the caller sees that not all fit).
     std::vector<slpwire::UrlEntry> find(const std::string& type,
                                         const std::vector<std::string>& scopes,
-                                        const Filter& filter, int64_t nowMs);
+                                        const Filter& filter, int64_t nowMs,
+                                        size_t maxWork = SIZE_MAX, bool* overWork = nullptr,
+                                        size_t maxBytes = SIZE_MAX);
+
+    // The work of trying one entry, in the units of Filter::matches: about what its type and
+    // scope checks and its bookkeeping cost against one comparison.
+    static constexpr size_t kEntryWork = 4;
 
     // Number of live entries.
     size_t size(int64_t nowMs);
 
 private:
+    using Seq = uint64_t;  // position in store order
+    using Posting = std::set<Seq>;
+
+    // A registration with the comparison forms a lookup needs, made once.
+    struct Entry {
+        Registration reg;
+        std::string typeKey;                 // typeKey(reg.type)
+        std::vector<std::string> scopeKeys;  // the scopes folded
+    };
+
     void expire(int64_t nowMs);
-    std::vector<Registration> mEntries;
+    void insert(Seq seq, Registration reg);
+    void erase(Seq seq);
+    void index(Seq seq, const Registration& r, bool add);
+    void postings(const std::vector<std::string>& keys, std::vector<const Posting*>* out) const;
+
+    size_t mMaxEntries;
+    Seq mNextFileSeq = 1;
+    Seq mNextNetSeq = Seq{1} << 48;  // network entries follow every file entry
+    std::unordered_map<Seq, Entry> mEntries;
+    std::unordered_map<std::string, Seq> mByUrlLang;
+    std::unordered_map<std::string, uint32_t> mUrlCount;  // entries per URL (one per language)
+    std::unordered_map<std::string, Posting> mByType;     // typeKey and its abstract part
+    std::unordered_map<std::string, Posting> mByValue;    // indexKey of every attribute value
+    std::set<std::pair<int64_t, Seq>> mExpiry;            // entries that age, by expiry time
 };
 
 }  // namespace slpda

@@ -1,5 +1,7 @@
 #include "slp_text.h"
 
+#include <string.h>
+
 namespace slpda {
 
 namespace {
@@ -69,6 +71,29 @@ bool unescape(const std::string& in, std::string* out) {
     return true;
 }
 
+bool validScopeList(const std::string& list, std::string* bad) {
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string item = trim(
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        std::string ignored;
+        bool ok = !item.empty() && unescape(item, &ignored);
+        for (char c : item) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f ||
+                std::string("()!<=>~;*+").find(c) != std::string::npos) {
+                ok = false;
+            }
+        }
+        if (!ok) {
+            *bad = item;
+            return false;
+        }
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 bool scopesIntersect(const std::vector<std::string>& a, const std::vector<std::string>& b) {
     for (const std::string& x : a) {
         for (const std::string& y : b) {
@@ -94,9 +119,13 @@ std::string urlServiceType(const std::string& url) {
     return sep == std::string::npos ? std::string() : url.substr(0, sep);
 }
 
+std::string typeKey(const std::string& type) {
+    return lowerAscii(stripServicePrefix(trim(type)));
+}
+
 bool typeMatches(const std::string& requested, const std::string& registered) {
-    std::string req = lowerAscii(stripServicePrefix(trim(requested)));
-    std::string reg = lowerAscii(stripServicePrefix(trim(registered)));
+    std::string req = typeKey(requested);
+    std::string reg = typeKey(registered);
     if (req.empty()) return false;
     if (req.find(':') != std::string::npos) return req == reg;
     return req == reg || req == reg.substr(0, reg.find(':'));
@@ -113,9 +142,12 @@ bool matchPieces(const std::string& v, const std::vector<std::string>& pieces) {
     size_t pos = first.size();
     const size_t end = v.size() - last.size();
     for (size_t i = 1; i + 1 < pieces.size(); ++i) {
-        size_t f = v.find(pieces[i], pos);
-        if (f == std::string::npos || f + pieces[i].size() > end) return false;
-        pos = f + pieces[i].size();
+        // memmem searches in linear time, where a naive search of a long value for a long
+        // piece could take their product.
+        const std::string& p = pieces[i];
+        const void* f = memmem(v.data() + pos, end - pos, p.data(), p.size());
+        if (f == nullptr) return false;
+        pos = static_cast<size_t>(static_cast<const char*>(f) - v.data()) + p.size();
     }
     return true;
 }

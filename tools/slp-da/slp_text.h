@@ -28,6 +28,11 @@ bool unescape(const std::string& in, std::string* out);
 
 using slpwire::splitList;
 
+// True when the comma list has at least one item and every item is non-empty after trimming and
+// free of the characters a scope may not hold unescaped ("( ) ! < = > ~ ; * +" and control
+// characters; a backslash must start a \HH escape). *bad receives the offending item.
+bool validScopeList(const std::string& list, std::string* bad);
+
 // True when the two scope lists share a scope (folded comparison).
 bool scopesIntersect(const std::vector<std::string>& a, const std::vector<std::string>& b);
 
@@ -40,6 +45,10 @@ bool scopesEqual(const std::vector<std::string>& a, const std::vector<std::strin
 // The service type of a URL: the text before "://" ("service:ESMProxy" for
 // "service:ESMProxy://h:1", "http" for "http://x"), or "" when there is no "://".
 std::string urlServiceType(const std::string& url);
+
+// The comparison form of a service type: blanks around it and a leading "service:" dropped,
+// letters lowered ("service:ESMProxy" and "esmproxy" both give "esmproxy").
+std::string typeKey(const std::string& type);
 
 // Whether a requested service type finds a registered one. A leading "service:" is ignored on
 // both sides and case never matters; a requested type with a ':' must equal the registered
