@@ -2,7 +2,7 @@
 // serialise, and parse and decode, a SynthESMReq with 10,000 endpoints and 1,000 zones and an
 // ESMCommit with 1,000 members.
 //
-//   codec_bench [--rounds N] [--batch-ms MS]          defaults: 200 rounds, 2 ms
+//   codec_bench [--rounds N] [--batch-ms MS]          defaults: 400 rounds, 2 ms
 //   codec_bench --profile OP ours|raw ITERATIONS    one side alone (after one untimed
 //                                                   iteration), for perf or callgrind
 //
@@ -519,7 +519,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 200;
+    int rounds = 400;
     double batchMs = 2;
     const Op* profileOp = nullptr;
     bool profileOurs = true;
