@@ -45,7 +45,6 @@
 #include <vector>
 
 #include "Msg.h"
-#include "bench_util.h"
 #include "diag.h"
 
 namespace {
@@ -598,12 +597,12 @@ int main(int argc, char** argv) {
     }
     fflush(stdout);
     for (size_t k = 0; k < nOps; ++k) {
-        const double o = bench::median(ours[k]);
-        const double w = bench::median(raw[k]);
+        const double o = quantile(ours[k], 0.5);
+        const double w = quantile(raw[k], 0.5);
         fprintf(report,
                 "codec op=%s rounds=%d iterations=%d ours_us=%.1f raw_us=%.1f ratio=%.3f "
                 "ratio_p25=%.3f ratio_p75=%.3f ratio_of_medians=%.3f\n",
-                kOps[k].name, rounds, iterations[k], o, w, bench::median(ratios[k]),
+                kOps[k].name, rounds, iterations[k], o, w, quantile(ratios[k], 0.5),
                 quantile(ratios[k], 0.25), quantile(ratios[k], 0.75), o / w);
     }
     fclose(report);
