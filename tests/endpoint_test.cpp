@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -73,6 +76,25 @@ TEST(NumberText, ParseI32ClampsLikeStrtol) {
     EXPECT_EQ(parseI32("-2147483648"), -2147483647 - 1);
     EXPECT_EQ(parseI32("-2147483649"), -2147483647 - 1);
     EXPECT_EQ(parseI32("x"), 0);
+}
+
+TEST(NumberText, FormattersWriteWhatPrintfWrites) {
+    // The codec writes every number and address with these, so a difference changes wire bytes.
+    char want[32], got[kAddrTextSize];
+    for (int32_t v : {0, 7, -1, 9, 10, -10, 99, 100, 65535, -939524086, INT32_MAX, INT32_MIN}) {
+        snprintf(want, sizeof want, "%d", v);
+        EXPECT_EQ(formatI32(v, got), strlen(want));
+        EXPECT_STREQ(got, want);
+    }
+    for (uint32_t b = 0; b < 256; ++b) {  // every byte value, in every position
+        for (uint32_t a : {b, b << 8, b << 16, b << 24, b * 0x01010101u, b ^ 0x0A00FF64u}) {
+            const auto* o = reinterpret_cast<const unsigned char*>(&a);
+            snprintf(want, sizeof want, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+            ASSERT_EQ(formatAddr(a, got), strlen(want));
+            ASSERT_STREQ(got, want);
+            ASSERT_EQ(inet_NTOS(a), want);
+        }
+    }
 }
 
 TEST(ValueTypes, TextSettersCutToTheFieldWidth) {

@@ -48,3 +48,21 @@ int32_t parseI32(const char* text) {
     if (v > 2147483647ull) return INT32_MAX;
     return static_cast<int32_t>(v);
 }
+
+size_t formatI32(int32_t v, char* out) {
+    char* p = out;
+    uint32_t u = static_cast<uint32_t>(v);
+    if (v < 0) {
+        *p++ = '-';
+        u = 0u - u;
+    }
+    char digits[10];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    while (n > 0) *p++ = digits[--n];
+    *p = '\0';
+    return static_cast<size_t>(p - out);
+}

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
 
 #include "memory_budget.h"
+#include "num_util.h"
 #include "xml_util.h"
 
 namespace {
@@ -43,8 +43,8 @@ xmlNode* nthElement(xmlNode* parent, int n) {
 
 void setNumText(xmlNode* node, uint32_t v) {
     if (node == nullptr) return;
-    char buf[20];
-    snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(v));
+    char buf[kI32TextSize];
+    formatI32(static_cast<int32_t>(v), buf);
     xmlNodeSetContent(node, X(buf));
 }
 

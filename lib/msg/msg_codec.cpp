@@ -1,7 +1,5 @@
 #include "msg_codec.h"
 
-#include <cstdio>
-
 #include "diag.h"
 #include "num_util.h"
 
@@ -37,10 +35,11 @@ void writeZone(XmlWriter& l, const EndZone& z, bool withEP) {
     e.addr("mask", z.getMask());
     if (withEP) {
         // The representative endpoint travels as the signed value of its network-order bytes.
-        const uint32_t ep = static_cast<uint32_t>(z.getEP());
-        e.num("ep", ep);
-        diagf(DiagStream::Out, "varno: setEP %d -> %d\n", static_cast<int32_t>(ep),
-              static_cast<int32_t>(ep));
+        // The line shows that value and the text written, which are the same characters.
+        char ep[kI32TextSize];
+        formatI32(static_cast<int32_t>(z.getEP()), ep);
+        e.plain("ep", ep);
+        diagf(DiagStream::Out, "varno: setEP %s -> %s\n", ep, ep);
     }
 }
 

@@ -9,6 +9,15 @@
 #include "EndPoint.h"
 #include "xml_util.h"
 
+// The message's own copy of a list argument. Builders write the document from the argument and
+// make this copy last: a large block allocated before the document's many small nodes makes
+// glibc's allocator merge every small block freed since (by the previous document, say), so the
+// nodes could no longer reuse them, which costs more than the copy itself.
+template <class T>
+std::unique_ptr<std::vector<T>> ownCopy(const std::vector<T>& v) {
+    return std::make_unique<std::vector<T>>(v);
+}
+
 // Writes a list container with "num" and one entry per element, in vector order.
 template <class T, class WriteEntry>
 void writeList(XmlWriter& w, const char* listName, const std::vector<T>& v, WriteEntry writeEntry) {

@@ -28,16 +28,13 @@ ESMInitOk::ESMInitOk(xmlDoc* mptr) {
 
 ESMCommit::ESMCommit(unsigned long id, unsigned long ver, unsigned long addr, unsigned short port,
                      unsigned char ttl, std::vector<TransportEndPoint>& membervec)
-    : Msg(Msg::ESMCommit, id, ver),
-      mAddress(static_cast<uint32_t>(addr)),
-      mPort(port),
-      mTTL(ttl),
-      mMemberVec(std::make_unique<std::vector<TransportEndPoint>>(membervec)) {
+    : Msg(Msg::ESMCommit, id, ver), mAddress(static_cast<uint32_t>(addr)), mPort(port), mTTL(ttl) {
     XmlWriter w = beginBody();
     w.addr("data_addr", mAddress);
     w.num("data_port", mPort);
     w.num("ttl", mTTL);
-    writeList(w, "memberlist", *mMemberVec, writeMember);
+    writeList(w, "memberlist", membervec, writeMember);
+    mMemberVec = ownCopy(membervec);
 }
 
 ESMCommit::ESMCommit(xmlDoc* mptr) {
@@ -58,13 +55,12 @@ ESMCommitOk::ESMCommitOk(xmlDoc* mptr) {
 
 SynthESMReq::SynthESMReq(unsigned long id, unsigned long ver, std::vector<EndPoint>& epvec,
                          std::vector<EndZone>& zvec)
-    : Msg(Msg::SynthESMReq, id, ver),
-      mEPVec(std::make_unique<std::vector<EndPoint>>(epvec)),
-      mZoneVec(std::make_unique<std::vector<EndZone>>(zvec)) {
+    : Msg(Msg::SynthESMReq, id, ver) {
     XmlWriter w = beginBody();
-    writeList(w, "endpointlist", *mEPVec, writeAddrEntry("endpoint"));
-    writeList(w, "zonelist", *mZoneVec,
-              [](XmlWriter& l, const EndZone& z) { writeZone(l, z, true); });
+    writeList(w, "endpointlist", epvec, writeAddrEntry("endpoint"));
+    writeList(w, "zonelist", zvec, [](XmlWriter& l, const EndZone& z) { writeZone(l, z, true); });
+    mEPVec = ownCopy(epvec);
+    mZoneVec = ownCopy(zvec);
 }
 
 SynthESMReq::SynthESMReq(xmlDoc* mptr) {
@@ -75,16 +71,16 @@ SynthESMReq::SynthESMReq(xmlDoc* mptr) {
 
 SynthESMOk::SynthESMOk(unsigned long id, unsigned long ver, std::vector<MulticastEndPoint>& eptvec,
                        std::vector<MulticastEndPoint>& ztvec)
-    : Msg(Msg::SynthESMOk, id, ver),
-      mEPTVec(std::make_unique<std::vector<MulticastEndPoint>>(eptvec)),
-      mZoneTVec(std::make_unique<std::vector<MulticastEndPoint>>(ztvec)) {
+    : Msg(Msg::SynthESMOk, id, ver) {
     XmlWriter w = beginBody();
-    writeList(w, "eptransportlist", *mEPTVec, [](XmlWriter& l, const MulticastEndPoint& t) {
+    writeList(w, "eptransportlist", eptvec, [](XmlWriter& l, const MulticastEndPoint& t) {
         writeTransport(l, "eptransport", t);
     });
-    writeList(w, "zonetransportlist", *mZoneTVec, [](XmlWriter& l, const MulticastEndPoint& t) {
+    writeList(w, "zonetransportlist", ztvec, [](XmlWriter& l, const MulticastEndPoint& t) {
         writeTransport(l, "zonetransport", t);
     });
+    mEPTVec = ownCopy(eptvec);
+    mZoneTVec = ownCopy(ztvec);
 }
 
 SynthESMOk::SynthESMOk(xmlDoc* mptr) {

@@ -9,16 +9,16 @@ SynthVGWReq::SynthVGWReq(unsigned long id, unsigned long ver, unsigned long vgw_
     : Msg(Msg::SynthVGWReq, id, ver),
       mVGWDataAddr(static_cast<uint32_t>(vgw_dataaddr)),
       mVGWDataPort(vgw_dataport),
-      mVGWTTL(vgw_ttl),
-      mVicVec(std::make_unique<std::vector<vicSDREndPoint>>(vicvec)),
-      mNMVec(std::make_unique<std::vector<NetmeetingEndPoint>>(nmvec)) {
+      mVGWTTL(vgw_ttl) {
     XmlWriter w = beginBody();
     w.addr("vgwdataaddr", mVGWDataAddr);
     w.num("vgwdataport", mVGWDataPort);
     w.num("vgwttl", mVGWTTL);
-    writeList(w, "vicsdrlist", *mVicVec, writeVicSDR);
-    writeList(w, "netmeetinglist", *mNMVec,
+    writeList(w, "vicsdrlist", vicvec, writeVicSDR);
+    writeList(w, "netmeetinglist", nmvec,
               [](XmlWriter& l, const NetmeetingEndPoint& n) { writeUserAddr(l, "netmeeting", n); });
+    mVicVec = ownCopy(vicvec);
+    mNMVec = ownCopy(nmvec);
 }
 
 SynthVGWReq::SynthVGWReq(xmlDoc* mptr) {
@@ -39,9 +39,10 @@ SynthVGWOk::SynthVGWOk(xmlDoc* mptr) {
 }
 
 SynthIPMZReq::SynthIPMZReq(unsigned long id, unsigned long ver, std::vector<EndPoint>& epvec)
-    : Msg(Msg::SynthIPMZReq, id, ver), mEPVec(std::make_unique<std::vector<EndPoint>>(epvec)) {
+    : Msg(Msg::SynthIPMZReq, id, ver) {
     XmlWriter w = beginBody();
-    writeList(w, "endpointlist", *mEPVec, writeAddrEntry("endpoint"));
+    writeList(w, "endpointlist", epvec, writeAddrEntry("endpoint"));
+    mEPVec = ownCopy(epvec);
 }
 
 SynthIPMZReq::SynthIPMZReq(xmlDoc* mptr) {
@@ -51,13 +52,12 @@ SynthIPMZReq::SynthIPMZReq(xmlDoc* mptr) {
 
 SynthIPMZOk::SynthIPMZOk(unsigned long id, unsigned long ver, std::vector<EndZone>& zvec,
                          std::vector<unsigned int>& idxvec)
-    : Msg(Msg::SynthIPMZOk, id, ver),
-      mZoneVec(std::make_unique<std::vector<EndZone>>(zvec)),
-      mIdxVec(std::make_unique<std::vector<unsigned int>>(idxvec)) {
+    : Msg(Msg::SynthIPMZOk, id, ver) {
     XmlWriter w = beginBody();
-    writeList(w, "zonelist", *mZoneVec,
-              [](XmlWriter& l, const EndZone& z) { writeZone(l, z, false); });
-    writeList(w, "idxlist", *mIdxVec, writeNumEntry("idx"));
+    writeList(w, "zonelist", zvec, [](XmlWriter& l, const EndZone& z) { writeZone(l, z, false); });
+    writeList(w, "idxlist", idxvec, writeNumEntry("idx"));
+    mZoneVec = ownCopy(zvec);
+    mIdxVec = ownCopy(idxvec);
 }
 
 SynthIPMZOk::SynthIPMZOk(xmlDoc* mptr) {

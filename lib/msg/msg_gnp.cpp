@@ -5,22 +5,20 @@
 GNPQueryReq::GNPQueryReq(unsigned long id, unsigned long ver, int sol_rank, int num_proxy,
                          std::vector<GNPNode>& clientvec, std::vector<GNPNode>& candidatevec,
                          std::vector<int>& capacityvec, std::vector<int>& costvec)
-    : Msg(Msg::GNPQueryReq, id, ver),
-      mSolutionRank(sol_rank),
-      mNumProxiesPerSolution(num_proxy),
-      mClientVec(std::make_unique<std::vector<GNPNode>>(clientvec)),
-      mCandidateVec(std::make_unique<std::vector<GNPNode>>(candidatevec)),
-      mCapacityVec(std::make_unique<std::vector<int>>(capacityvec)),
-      mCostVec(std::make_unique<std::vector<int>>(costvec)) {
+    : Msg(Msg::GNPQueryReq, id, ver), mSolutionRank(sol_rank), mNumProxiesPerSolution(num_proxy) {
     XmlWriter w = beginBody();
     w.num("sol_rank", static_cast<uint32_t>(mSolutionRank));
     w.num("num_proxy", static_cast<uint32_t>(mNumProxiesPerSolution));
-    writeList(w, "clientlist", *mClientVec,
+    writeList(w, "clientlist", clientvec,
               [](XmlWriter& l, const GNPNode& n) { writeNode(l, "client", n); });
-    writeList(w, "candidatelist", *mCandidateVec,
+    writeList(w, "candidatelist", candidatevec,
               [](XmlWriter& l, const GNPNode& n) { writeNode(l, "candidate", n); });
-    writeList(w, "capacitylist", *mCapacityVec, writeNumEntry("capacity"));
-    writeList(w, "costlist", *mCostVec, writeNumEntry("cost"));
+    writeList(w, "capacitylist", capacityvec, writeNumEntry("capacity"));
+    writeList(w, "costlist", costvec, writeNumEntry("cost"));
+    mClientVec = ownCopy(clientvec);
+    mCandidateVec = ownCopy(candidatevec);
+    mCapacityVec = ownCopy(capacityvec);
+    mCostVec = ownCopy(costvec);
 }
 
 GNPQueryReq::GNPQueryReq(xmlDoc* mptr) {
@@ -35,12 +33,11 @@ GNPQueryReq::GNPQueryReq(xmlDoc* mptr) {
 
 GNPQueryResp::GNPQueryResp(unsigned long id, unsigned long ver, std::vector<int>& idxvec,
                            double fitness)
-    : Msg(Msg::GNPQueryResp, id, ver),
-      mIndexVec(std::make_unique<std::vector<int>>(idxvec)),
-      mFitness(fitness) {
+    : Msg(Msg::GNPQueryResp, id, ver), mFitness(fitness) {
     XmlWriter w = beginBody();
-    writeList(w, "idxlist", *mIndexVec, writeNumEntry("idx"));
+    writeList(w, "idxlist", idxvec, writeNumEntry("idx"));
     w.real("fitness", mFitness);
+    mIndexVec = ownCopy(idxvec);
 }
 
 GNPQueryResp::GNPQueryResp(xmlDoc* mptr) {

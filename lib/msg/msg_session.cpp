@@ -15,20 +15,19 @@ SynthInit::SynthInit(unsigned long id, unsigned long ver, std::vector<VCEndPoint
                      std::vector<VCEndPoint>& mcvicvec, std::vector<VCEndPoint>& nmvec,
                      std::vector<VCEndPoint>& hhvec, std::vector<VCEndPoint>& wbvec,
                      std::string mname)
-    : Msg(Msg::SynthInit, id, ver),
-      mVicVec(std::make_unique<std::vector<VCEndPoint>>(vicvec)),
-      mMCVicVec(std::make_unique<std::vector<VCEndPoint>>(mcvicvec)),
-      mNMVec(std::make_unique<std::vector<VCEndPoint>>(nmvec)),
-      mHHVec(std::make_unique<std::vector<VCEndPoint>>(hhvec)),
-      mWBVec(std::make_unique<std::vector<VCEndPoint>>(wbvec)),
-      mMovieName(std::move(mname)) {
+    : Msg(Msg::SynthInit, id, ver), mMovieName(std::move(mname)) {
     XmlWriter w = beginBody();
-    writeList(w, "viclist", *mVicVec, writeVC("vic"));
-    writeList(w, "mcviclist", *mMCVicVec, writeVC("mcvic"));
-    writeList(w, "nmlist", *mNMVec, writeVC("nm"));
-    writeList(w, "hhlist", *mHHVec, writeVC("hh"));
-    writeList(w, "wblist", *mWBVec, writeVC("wb"));
+    writeList(w, "viclist", vicvec, writeVC("vic"));
+    writeList(w, "mcviclist", mcvicvec, writeVC("mcvic"));
+    writeList(w, "nmlist", nmvec, writeVC("nm"));
+    writeList(w, "hhlist", hhvec, writeVC("hh"));
+    writeList(w, "wblist", wbvec, writeVC("wb"));
     w.text("moviename", mMovieName);
+    mVicVec = ownCopy(vicvec);
+    mMCVicVec = ownCopy(mcvicvec);
+    mNMVec = ownCopy(nmvec);
+    mHHVec = ownCopy(hhvec);
+    mWBVec = ownCopy(wbvec);
 }
 
 SynthInit::SynthInit(xmlDoc* mptr) {
@@ -50,9 +49,10 @@ SynthInitOk::SynthInitOk(xmlDoc* mptr) {
 }
 
 DynamicInit::DynamicInit(unsigned long id, unsigned long ver, std::vector<std::string>& argv)
-    : Msg(Msg::DynamicInit, id, ver), mARGV(std::make_unique<std::vector<std::string>>(argv)) {
+    : Msg(Msg::DynamicInit, id, ver) {
     XmlWriter w = beginBody();
-    writeList(w, "argv", *mARGV, [](XmlWriter& l, const std::string& a) { l.text("arg", a); });
+    writeList(w, "argv", argv, [](XmlWriter& l, const std::string& a) { l.text("arg", a); });
+    mARGV = ownCopy(argv);
 }
 
 DynamicInit::DynamicInit(xmlDoc* mptr) {

@@ -1,7 +1,5 @@
 #include "xml_util.h"
 
-#include <cstdio>
-
 #include "EndPoint.h"
 #include "num_util.h"
 
@@ -29,14 +27,22 @@ constexpr uint64_t kMaxNestedEntries = 4ull * kMaxListEntries;
 
 }  // namespace
 
+// Numbers and addresses are formatted into the stack and handed to libxml2 directly: snprintf
+// and a std::string per value cost as much as the node they fill.
 void XmlWriter::num(const char* name, uint32_t v) {
-    char buf[20];
-    snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(v));
-    xmlNewChild(mNode, nullptr, X(name), X(buf));
+    char buf[kI32TextSize];
+    formatI32(static_cast<int32_t>(v), buf);
+    plain(name, buf);
 }
 
 void XmlWriter::addr(const char* name, unsigned long addrNet) {
-    xmlNewChild(mNode, nullptr, X(name), X(inet_NTOS(addrNet).c_str()));
+    char buf[kAddrTextSize];
+    formatAddr(addrNet, buf);
+    plain(name, buf);
+}
+
+void XmlWriter::plain(const char* name, const char* wireText) {
+    xmlNewChild(mNode, nullptr, X(name), X(wireText));
 }
 
 void XmlWriter::real(const char* name, double d) {
@@ -54,8 +60,8 @@ void XmlWriter::text(const char* name, const std::string& s) {
 
 XmlWriter XmlWriter::list(const char* name, size_t n) {
     xmlNode* container = xmlNewChild(mNode, nullptr, X(name), nullptr);
-    char buf[20];
-    snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(n));
+    char buf[kI32TextSize];
+    formatI32(static_cast<int32_t>(n), buf);
     xmlSetProp(container, X("num"), X(buf));
     return XmlWriter(container);
 }

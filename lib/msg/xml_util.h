@@ -46,6 +46,8 @@ public:
     void real(const char* name, double d);
     // Free text, escaped on output, so any text travels unchanged.
     void text(const char* name, const std::string& s);
+    // Text already in its wire form (digits, signs, dots), added as num and addr add theirs.
+    void plain(const char* name, const char* wireText);
     // A list container with its "num"; the returned writer adds the entries.
     XmlWriter list(const char* name, size_t n);
     // An element without text, for a composite entry.

@@ -6,6 +6,7 @@
 // TTLs 8-bit. Setters that take text never fail: bad addresses become 0, numbers keep their low
 // bits. Every function here may run on any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +17,13 @@ unsigned long inet_ADDR(const char* str);
 
 // Dotted-quad text of an address in network byte order. Uses no shared buffer.
 std::string inet_NTOS(unsigned long addr);
+
+// Room for a dotted quad and its terminating NUL.
+constexpr size_t kAddrTextSize = 16;
+
+// Writes the dotted quad of addr (network byte order) into out (kAddrTextSize bytes),
+// NUL-terminated, as inet_NTOS gives it; returns its length. Uses no shared buffer.
+size_t formatAddr(unsigned long addr, char* out);
 
 // Decimal text of the 32-bit value ("%lu").
 std::string ultostr(unsigned long num);
