@@ -24,9 +24,13 @@ namespace {
 
 using bench::Clock;
 
-// The connection threads of the daemon beside its main and server threads.
+// The daemon's threads that never serve a connection: main, the server thread and the thread
+// that waits for SIGTERM (no metrics listener: ESM_METRICS_ADDR is not set).
+constexpr long kFixedThreads = 3;
+
+// The connection threads of the daemon beside its fixed ones.
 long connThreads(pid_t pid) {
-    return bench::procStatusField(pid, "Threads") - 2;
+    return bench::procStatusField(pid, "Threads") - kFixedThreads;
 }
 
 // Latency of one answered request in ms, or -1.
