@@ -114,44 +114,12 @@ int main(int argc, char** argv) {
     int most = 0;
     for (int n : opt.endpoints) most = n > most ? n : most;
 
-    std::vector<std::unique_ptr<bench::Proc>> sims;
-    std::string reg;
-    for (int i = 0; i < most; ++i) {
-        const std::string addr = kNet + std::to_string(10 + i);
-        const uint16_t port = bench::freePort();
-        sims.push_back(std::make_unique<bench::Proc>(
-            PROXY_SIM_PATH, std::vector<std::string>{addr, std::to_string(port), "--quiet"},
-            "/dev/null", dir.file("sim" + std::to_string(i) + ".err")));
-        reg += "service:ESMProxy://" + addr + ":" + std::to_string(port) +
-               ",en,65535\naddr=" + endpointAddr(i) + "\nmask=255.255.255.255\n\n";
-    }
-    for (size_t i = 0; i < sims.size(); ++i) {
-        if (!sims[i]->waitErr("listening", 5000)) {
-            fprintf(stderr, "failover_bench: proxy simulator %zu did not start: %s\n", i,
-                    sims[i]->err().c_str());
-            return 1;
-        }
-    }
-    {
-        FILE* f = fopen(dir.file("slp.reg").c_str(), "w");
-        if (f == nullptr) {
-            perror("slp.reg");
-            return 1;
-        }
-        fputs(reg.c_str(), f);
-        fclose(f);
-    }
-    bench::Proc da(SLP_DA_PATH, {"--listen", kDaAddr + ":0", "--reg", dir.file("slp.reg")},
-                   "/dev/null", dir.file("da.err"));
-    const std::string listening = "listening on " + kDaAddr + ":";
-    if (!da.waitErr(listening, 5000)) {
-        fprintf(stderr, "failover_bench: slp-da did not start: %s\n", da.err().c_str());
+    bench::ProxyOverlay overlay;
+    if (!bench::startProxyOverlay(dir, kNet, most, endpointAddr, {"--quiet"}, kDaAddr,
+                                  "failover_bench", &overlay)) {
         return 1;
     }
-    const std::string daText = da.err();
-    const std::string healthy =
-        kDaAddr + ":" +
-        std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
+    const std::string healthy = overlay.daArg;
     slptest::SilentAgent silent(kSilentAddr.c_str());
     if (silent.da().substr(silent.da().rfind(':')) == ":0") {
         perror("failover_bench: silent agent");

@@ -99,51 +99,19 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::vector<Peer> peers;
-    std::vector<std::unique_ptr<bench::Proc>> sims;
-    std::string reg;
-    std::vector<std::string> eps;
-    for (int i = 0; i < endpoints; ++i) {
-        Peer p{kNet + std::to_string(10 + i), 0};
-        p.port = bench::freePort();
-        const std::string err = dir.file("sim" + std::to_string(i) + ".err");
-        sims.push_back(std::make_unique<bench::Proc>(
-            PROXY_SIM_PATH, std::vector<std::string>{p.addr, std::to_string(p.port)}, "/dev/null",
-            err));
-        eps.push_back(endpointAddr(i));
-        reg += "service:ESMProxy://" + p.addr + ":" + std::to_string(p.port) +
-               ",en,65535\naddr=" + eps.back() + "\nmask=255.255.255.255\n\n";
-        peers.push_back(p);
-    }
-    for (size_t i = 0; i < sims.size(); ++i) {
-        if (!sims[i]->waitErr("listening", 5000)) {
-            fprintf(stderr, "synth_bench: proxy simulator %zu did not start: %s\n", i,
-                    sims[i]->err().c_str());
-            return 1;
-        }
-    }
-
-    {
-        FILE* f = fopen(dir.file("slp.reg").c_str(), "w");
-        if (f == nullptr) {
-            perror("slp.reg");
-            return 1;
-        }
-        fputs(reg.c_str(), f);
-        fclose(f);
-    }
-    const std::string daAddr = std::string(kNet) + "2";
-    bench::Proc da(SLP_DA_PATH, {"--listen", daAddr + ":0", "--reg", dir.file("slp.reg")},
-                   "/dev/null", dir.file("da.err"));
-    const std::string listening = "listening on " + daAddr + ":";
-    if (!da.waitErr(listening, 5000)) {
-        fprintf(stderr, "synth_bench: slp-da did not start: %s\n", da.err().c_str());
+    bench::ProxyOverlay overlay;
+    if (!bench::startProxyOverlay(dir, kNet, endpoints, endpointAddr, {}, std::string(kNet) + "2",
+                                  "synth_bench", &overlay)) {
         return 1;
     }
-    const std::string daText = da.err();
-    const std::string daArg =
-        daAddr + ":" +
-        std::to_string(atoi(daText.c_str() + daText.find(listening) + listening.size()));
+    std::vector<Peer> peers;
+    std::vector<std::string> eps;
+    for (int i = 0; i < endpoints; ++i) {
+        peers.push_back(Peer{overlay.proxies[static_cast<size_t>(i)].first,
+                             overlay.proxies[static_cast<size_t>(i)].second});
+        eps.push_back(endpointAddr(i));
+    }
+    const std::string daArg = overlay.daArg;
 
     const uint16_t port = bench::freePort();
     bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), daArg}, dir.file("daemon.out"),

@@ -85,9 +85,12 @@ start monitor "$bin/gnp-monitor" 127.0.0.9
 wait_for "$work/monitor.err" "listening"
 
 port=$(free_port)
-start esm-synthd env VARNO_PATH="$varno" VARNO_GNPMONITOR=127.0.0.9 "$daemon" "$port" "$da"
+metrics=127.0.0.1:$(free_port)
+start esm-synthd env VARNO_PATH="$varno" VARNO_GNPMONITOR=127.0.0.9 ESM_METRICS_ADDR="$metrics" \
+  "$daemon" "$port" "$da"
 wait_for "$work/esm-synthd.err" "Listening on port"
-echo "esm-synthd on 127.0.0.1:$port, Directory Agent at $da, monitor at 127.0.0.9:5646"
+echo "esm-synthd on 127.0.0.1:$port, Directory Agent at $da, monitor at 127.0.0.9:5646,"
+echo "metrics on http://$metrics/metrics"
 
 section "Request 1: two endpoints and a zone, all with running proxies"
 echo "\$ esm-synth 127.0.0.1:$port --endpoint 128.2.1.7 --endpoint 128.2.1.8 --zone 10.1.0.0/16@10.1.2.3"
@@ -103,5 +106,14 @@ for _ in $(seq 20); do [[ $(wc -l <"$work/monitor.out") -ge 2 ]] && break; sleep
 sed 's/^/   /' "$work/monitor.out"
 echo "-- what the node loader was run with:"
 sed 's/^/   sc.linux /' "$varno/abone/calls.log"
+
+section "What the daemon counted (GET http://$metrics/metrics, buckets left out)"
+python3 - "$metrics" <<'PY'
+import sys, urllib.request
+text = urllib.request.urlopen("http://%s/metrics" % sys.argv[1], timeout=5).read().decode()
+for line in text.splitlines():
+    if line.startswith("esm_synth_") and "_bucket" not in line:
+        print("   " + line)
+PY
 
 section "Done; stopping everything"

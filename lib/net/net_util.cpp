@@ -198,3 +198,11 @@ bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
     freeaddrinfo(res);
     return true;
 }
+
+std::string addrPortText(uint32_t addrNet, uint16_t portHost) {
+    char buf[INET_ADDRSTRLEN] = "";
+    struct in_addr a;
+    a.s_addr = addrNet;
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return std::string(buf) + ":" + std::to_string(portHost);
+}

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace bench {
@@ -73,6 +75,45 @@ long procStatusField(pid_t pid, const std::string& name) {
         }
     }
     return -1;
+}
+
+bool startProxyOverlay(const TempDir& dir, const std::string& net, int count,
+                       const std::function<std::string(int)>& endpointAddr,
+                       const std::vector<std::string>& simArgs, const std::string& daAddr,
+                       const char* who, ProxyOverlay* out) {
+    std::string reg;
+    for (int i = 0; i < count; ++i) {
+        const std::string addr = net + std::to_string(10 + i);
+        const uint16_t port = freePort();
+        std::vector<std::string> args = {addr, std::to_string(port)};
+        args.insert(args.end(), simArgs.begin(), simArgs.end());
+        out->sims.push_back(std::make_unique<Proc>(PROXY_SIM_PATH, args, "/dev/null",
+                                                   dir.file("sim" + std::to_string(i) + ".err")));
+        out->proxies.emplace_back(addr, port);
+        reg += "service:ESMProxy://" + addr + ":" + std::to_string(port) +
+               ",en,65535\naddr=" + endpointAddr(i) + "\nmask=255.255.255.255\n\n";
+    }
+    for (size_t i = 0; i < out->sims.size(); ++i) {
+        if (!out->sims[i]->waitErr("listening", 5000)) {
+            fprintf(stderr, "%s: proxy simulator %zu did not start: %s\n", who, i,
+                    out->sims[i]->err().c_str());
+            return false;
+        }
+    }
+    const std::string regPath = dir.file("slp.reg");
+    std::ofstream(regPath) << reg;
+    out->da = std::make_unique<Proc>(
+        SLP_DA_PATH, std::vector<std::string>{"--listen", daAddr + ":0", "--reg", regPath},
+        "/dev/null", dir.file("da.err"));
+    const std::string listening = "listening on " + daAddr + ":";
+    if (!out->da->waitErr(listening, 5000)) {
+        fprintf(stderr, "%s: slp-da did not start: %s\n", who, out->da->err().c_str());
+        return false;
+    }
+    const std::string text = out->da->err();
+    out->daArg =
+        daAddr + ":" + std::to_string(atoi(text.c_str() + text.find(listening) + listening.size()));
+    return true;
 }
 
 }  // namespace bench

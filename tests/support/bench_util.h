@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,22 @@ private:
 // benchmark killed by a signal leaves it behind: scripts/bench points TMPDIR at a directory of
 // its own, which it removes.
 using testutil::TempDir;
+
+// Running proxies for a synthesis benchmark: count esm-proxy-sims on net + (10 + i) (with
+// simArgs), sim i registered with slp-da on daAddr for the endpoint endpointAddr(i).
+struct ProxyOverlay {
+    std::vector<std::unique_ptr<Proc>> sims;
+    std::vector<std::pair<std::string, uint16_t>> proxies;  // address and port of sim i
+    std::unique_ptr<Proc> da;
+    std::string daArg;  // "addr:port" of the Directory Agent
+};
+
+// Starts the overlay with its logs in dir; false after a line on standard error, starting with
+// who, naming what did not start.
+bool startProxyOverlay(const TempDir& dir, const std::string& net, int count,
+                       const std::function<std::string(int)>& endpointAddr,
+                       const std::vector<std::string>& simArgs, const std::string& daAddr,
+                       const char* who, ProxyOverlay* out);
 
 // The median of v; 0 when empty.
 double median(std::vector<double> v);

@@ -165,14 +165,6 @@ bool loadRegFile(const std::string& path, const slpda::AgentConfig& cfg,
     return true;
 }
 
-std::string addrText(uint32_t addrNet, uint16_t portHost) {
-    char buf[INET_ADDRSTRLEN] = "";
-    struct in_addr a;
-    a.s_addr = addrNet;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return std::string(buf) + ":" + std::to_string(portHost);
-}
-
 bool parseListen(const std::string& text, uint32_t* addrNet, uint16_t* portHost) {
     std::string host;
     bool hasPort = false;
@@ -418,7 +410,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     fprintf(stderr, "slp-da: listening on %s scopes=\"%s\" registrations=%zu\n",
-            addrText(o.addrNet, static_cast<uint16_t>(port)).c_str(),
+            addrPortText(o.addrNet, static_cast<uint16_t>(port)).c_str(),
             slpda::logSafe(o.scopeText).c_str(), agent.store().size(nowMs()));
     slpda::Server server(&agent, o.addrNet, std::move(tcp), std::move(udp), o.server);
     auto reload = [&]() {

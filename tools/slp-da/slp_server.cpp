@@ -31,14 +31,6 @@ int64_t nowMs() {
         .count();
 }
 
-std::string addrText(uint32_t addrNet, uint16_t portHost) {
-    char buf[INET_ADDRSTRLEN] = "";
-    struct in_addr a;
-    a.s_addr = addrNet;
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return std::string(buf) + ":" + std::to_string(portHost);
-}
-
 }  // namespace
 
 struct Server::Conn {
@@ -194,7 +186,7 @@ void Server::serveUdp() {
         a.tcp = false;
         a.localAddrNet = local;
         a.peerAddrNet = peer.sin_addr.s_addr;
-        a.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
+        a.peer = addrPortText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
         a.nowMs = nowMs();
         const size_t len = msgs[i].msg_len;
         if (len > mUdpSlot) {
@@ -299,7 +291,7 @@ void Server::acceptAll() {
             mConns.erase(victim);
         }
         Conn c;
-        c.peer = addrText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
+        c.peer = addrPortText(peer.sin_addr.s_addr, ntohs(peer.sin_port));
         struct sockaddr_in local = {};
         len = sizeof local;
         getsockname(fd.get(), reinterpret_cast<struct sockaddr*>(&local), &len);

@@ -80,6 +80,9 @@ size_t writeAll(int fd, const void* buf, size_t len);
 // *hasPort tells whether a port was given (*portHost is left alone when not).
 bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort);
 
+// "a.b.c.d:port" of an address in network byte order and a port in host byte order.
+std::string addrPortText(uint32_t addrNet, uint16_t portHost);
+
 // The IPv4 address (network byte order) of host: a dotted quad with the inet_aton rules, or a
 // name looked up with getaddrinfo, which is safe on many threads at once. False with *err set to
 // an errno value that explains it (ENXIO: no such host).
