@@ -68,16 +68,15 @@ std::string requestBytes() {
 }
 
 bool parseTarget(const char* text, Options* o) {
-    const char* colon = strrchr(text, ':');
-    if (colon == nullptr) return false;
-    std::string host(text, static_cast<size_t>(colon - text));
-    in_addr a{};
-    if (inet_aton(host.c_str(), &a) == 0) return false;
-    char* end = nullptr;
-    long port = strtol(colon + 1, &end, 10);
-    if (*end != '\0' || port <= 0 || port > 65535) return false;
-    o->addrNet = a.s_addr;
-    o->port = static_cast<uint16_t>(port);
+    std::string host;
+    uint16_t port = 0;
+    bool hasPort = false;
+    int err = 0;
+    if (!splitHostPort(text, &host, &port, &hasPort) || !hasPort || port == 0 ||
+        !resolveIPv4(host, &o->addrNet, &err)) {
+        return false;
+    }
+    o->port = port;
     return true;
 }
 
