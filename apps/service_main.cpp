@@ -107,15 +107,18 @@ void catchStopSignal() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// Every connection thread allocates from one of many malloc arenas. With glibc's defaults a
-// burst of large requests leaves each arena holding tens of MiB once the burst is over: freed
-// document nodes wait in fast bins, which are never merged back into the arena's top, and the
-// first large buffer freed raises the trim threshold for good. Without fast bins and with fixed
-// thresholds, memory goes back to the system as connections end.
+// Every worker allocates from one of many malloc arenas. With glibc's defaults a burst of large
+// requests leaves each arena holding tens of MiB once the burst is over: freed document nodes
+// wait in fast bins, which are never merged back into the arena's top, and the first large buffer
+// freed raises the thresholds for good. Without fast bins and with fixed thresholds, what a burst
+// frees stays in the arenas only until the workers fall idle, when they trim them. The thresholds
+// are high enough that a request's documents and buffers (a commit naming a thousand members is
+// a few MiB of nodes and a 250 KiB text) reuse the arena's memory from one message to the next,
+// instead of each mapping, faulting in and giving back its own pages.
 void returnFreedMemory() {
     mallopt(M_MXFAST, 0);
-    mallopt(M_TRIM_THRESHOLD, 128 * 1024);
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
 }
 
 // strtol with a 32-bit long, cut to 16 bits: "8080abc" is 8080, "65616" is 80, "abc" is 0.
