@@ -135,6 +135,20 @@ TEST(CommandLine, EsmProxySim) {
               {{"127.0.0.1"}, 2, "", "missing PORT"},
               {{"1.2.3", "7000"}, 2, "", "ADDR 1.2.3: not an IPv4 address"},
               {{"127.0.0.1", "7000", "x"}, 2, "", "unexpected argument 'x'"},
+              {{"127.0.0.1", "7000", "--serve=1.2.3.4"}, 2, "", "--serve is only for --register"},
+              {{"127.0.0.1", "7000", "--register=127.0.0.1"},
+               2,
+               "",
+               "--register needs --serve ADDR[/MASK]"},
+              {{"127.0.0.1", "7000", "--register=h:0", "--serve=1.2.3.4"},
+               2,
+               "",
+               "--register h:0: not ADDR[:PORT][,...]"},
+              {{"127.0.0.1", "7000", "--register=h", "--serve=10.1.5.0/16"},
+               2,
+               "",
+               "--serve 10.1.5.0/16: 10.1.5.0 has host bits set for mask 255.255.0.0 (the zone is "
+               "10.1.0.0/16)"},
           });
 }
 

@@ -2,6 +2,7 @@
 // slp-find as the daemon's lookups would see them.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,26 @@ TEST(SlpReg, RegistersWithEveryAgentAndSaysWhoRefused) {
         EXPECT_EQ(f.status, c.findStatus) << c.args[1];
         EXPECT_EQ(f.out, c.findStatus == 0 ? found : "");
     }
+}
+
+TEST(SlpReg, ProxySimulatorRegistersItselfUntilStopped) {
+    const slptest::Agent da("127.0.52.12", "");
+    const std::string port = std::to_string(testutil::freePort("127.0.52.15"));
+    const std::string url = "service:ESMProxy://127.0.52.15:" + port;
+    testutil::Child proxy(PROXY_SIM_PATH, {"127.0.52.15", port, "--register", da.da(), "--serve",
+                                           "128.2.1.7", "--lifetime", "2"});
+    // Registered, and again before its 2 s run out.
+    ASSERT_TRUE(testutil::waitFor(
+        [&] { return testutil::grep(da.log(), "SrvReg url=\"" + url).size() >= 2; }, 5000))
+        << da.log() << proxy.err();
+    const testutil::Ran found = run(SLP_FIND_PATH, {"--da", da.da(), "ESMProxy", kEndpoint});
+    EXPECT_EQ(found.out, url + ",2\n");
+    proxy.signal(SIGTERM);
+    const int status = proxy.wait(10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(testutil::grep(proxy.err(), "deregistered"),
+              std::vector<std::string>{"esm-proxy-sim: deregistered " + url + " from " + da.da()});
+    EXPECT_EQ(run(SLP_FIND_PATH, {"--da", da.da(), "ESMProxy", kEndpoint}).status, 1);
 }
 
 }  // namespace
