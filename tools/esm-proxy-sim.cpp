@@ -66,7 +66,8 @@ void usage(FILE* out) {
             "                      endpoint or zone of --serve, again every half lifetime (every\n"
             "                      10 s at most while an agent has not taken it), and\n"
             "                      deregister on SIGTERM or SIGINT\n"
-            "  --serve ADDR[/MASK] with --register: the client endpoint, or the zone (MASK a\n"
+            "  --serve ADDR[/MASK]\n"
+            "                      with --register: the client endpoint, or the zone (MASK a\n"
             "                      dotted quad or a prefix length), this proxy serves; registered\n"
             "                      as the attributes addr and mask the daemon looks up\n"
             "  --lifetime S        with --register: the registration's lifetime, 1..65535 s\n"
@@ -85,10 +86,8 @@ void usage(FILE* out) {
             "  esm-proxy-sim: deregistered URL from DA\n"
             "  esm-proxy-sim: DA: REASON     (an agent that did not take it)\n"
             "\n"
-            "Signals: SIGTERM and SIGINT end it; with --register it deregisters first and exits\n"
-            "with status 0.\n"
-            "Exit status: 0 after deregistering; 1 when it cannot listen; 2 for a bad command\n"
-            "line.\n");
+            "Exit status: 0 after deregistering on SIGTERM or SIGINT; 1 when it cannot listen; 2\n"
+            "for a bad command line.\n");
 }
 
 std::string describe(Msg& m) {
