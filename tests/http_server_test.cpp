@@ -180,8 +180,8 @@ Msg* dispatch(Msg* m) {
 class HttpServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // A small budget, so that one request can exceed it; read when the server starts.
-        setenv("ESM_MEMORY_BUDGET", "256MiB", 1);
+        // A small budget, so that one request can exceed it.
+        setRequestMemoryBudgetLimit(256ull << 20);
         sPort = testutil::freePort();
         global_time_init();
         startServerLoop(sPort, dispatch);

@@ -382,19 +382,8 @@ void discardUnreadBody(int sock, size_t unread, Deadline deadline) {
     }
 }
 
-const char kBudgetVariable[] = "ESM_MEMORY_BUDGET";
 constexpr uint64_t kDefaultBudgetBytes = 1ull << 30;
-constexpr uint64_t kMinBudgetBytes = 16ull << 20;
-
-uint64_t configuredBudgetBytes() {
-    const char* text = getenv(kBudgetVariable);
-    if (text == nullptr) return kDefaultBudgetBytes;
-    uint64_t bytes = 0;
-    if (parseByteSize(text, &bytes) && bytes >= kMinBudgetBytes) return bytes;
-    diagf(DiagStream::Err, "%s: \"%s\" is not a size of at least 16 MiB; the budget is 1 GiB\n",
-          kBudgetVariable, text);
-    return kDefaultBudgetBytes;
-}
+std::atomic<uint64_t> gBudgetLimit{kDefaultBudgetBytes};
 
 }  // namespace
 
@@ -402,9 +391,13 @@ void setRefusalObserver(RefusalObserver observer) {
     gRefusalObserver.store(observer);
 }
 
+void setRequestMemoryBudgetLimit(uint64_t bytes) {
+    gBudgetLimit.store(bytes);
+}
+
 MemoryBudget& requestMemoryBudget() {
     // Never destroyed: detached connection threads may give bytes back while the process exits.
-    static NoDestructor<MemoryBudget> sBudget(configuredBudgetBytes());
+    static NoDestructor<MemoryBudget> sBudget(gBudgetLimit.load());
     return *sBudget.get();
 }
 

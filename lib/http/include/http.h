@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <cstdint>
+
 #include "Msg.h"
 #include "memory_budget.h"
 
@@ -20,9 +22,11 @@ typedef Msg* (*MsgHandler)(Msg* request);
 // exits it with status 1 when it cannot listen on port.
 void startServerLoop(unsigned short port, MsgHandler handler);
 
-// The budget of every request a server of this process has in flight: its limit is
-// ESM_MEMORY_BUDGET (a size such as "1073741824" or "1GiB"; 1 GiB when unset, and when the value
-// is not a size of at least 16 MiB, after a line on standard error), read once on first use.
+// Sets the limit of requestMemoryBudget() (1 GiB unless set). Call before its first use, which
+// startServerLoop and serveListener make.
+void setRequestMemoryBudgetLimit(uint64_t bytes);
+
+// The budget of every request a server of this process has in flight.
 // Before it reads a body, a connection reserves what the request may cost (the body and the
 // XML tree of it, up to 53 times the announced Content-Length) and, before the decoder
 // allocates list vectors, what they may take; a request that does not fit within 3 s gets the
