@@ -387,6 +387,13 @@ void Child::stop() {
     mPid = -1;
 }
 
+Ran run(const std::string& path, const std::vector<std::string>& args,
+        const std::vector<std::string>& env, int timeoutMs) {
+    Child c(path, args, env);
+    const int status = c.wait(timeoutMs);
+    return Ran{status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.out(), c.err()};
+}
+
 int threadCount() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {

@@ -185,4 +185,13 @@ private:
     int mStatus = -1;
 };
 
+// What a program run to its end left: its exit status (-1 when it did not exit by itself within
+// the time given, or died of a signal), its standard output and error.
+struct Ran {
+    int status;
+    std::string out, err;
+};
+Ran run(const std::string& path, const std::vector<std::string>& args,
+        const std::vector<std::string>& env = {}, int timeoutMs = 30000);
+
 }  // namespace testutil
