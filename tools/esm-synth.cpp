@@ -644,6 +644,7 @@ std::string coordsText(const CoordinatesExplanation& c) {
         case Result::FileMissing:
             return "none: " + c.path + " cannot be opened";
         case Result::ReadError:
+            if (c.line == 0) return "none: " + c.path + " cannot be read: " + c.reason;
             return "none: reading " + c.path + " failed at line " + std::to_string(c.line);
         case Result::FormatError:
             return "none: " + c.path + " is invalid at line " + std::to_string(c.line) +
