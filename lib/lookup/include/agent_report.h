@@ -4,6 +4,8 @@
 // down, silent, answered an error or answered. Collected through the built-in SLP client's agent
 // observer; with a system libslp nothing is collected (supported() is false).
 
+#include <slp.h>
+
 #include <string>
 #include <vector>
 
@@ -35,6 +37,10 @@ public:
 private:
     std::vector<AgentResult> mResults;  // filled on the lookup's own thread
 };
+
+// Has the lookups on handle append what each agent did to *out, in the order the agents were
+// asked, until called again with null. Call it on the handle's thread, between lookups.
+void observeHandle(SLPHandle handle, std::vector<AgentResult>* out);
 
 // "found 1 URL", "answered, nothing matches", "no answer within the retries", "refused
 // (nothing listens there)", "answered error 4 (SCOPE_NOT_SUPPORTED)", ...

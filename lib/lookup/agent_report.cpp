@@ -28,7 +28,8 @@ Outcome outcomeOf(SLPAgentOutcome o) {
     }
 }
 
-// Runs on the lookup's thread, which is the tool's only one.
+// Runs on the lookup's thread: the tool's only one for a Collector, the handle's owner for
+// observeHandle.
 void observe(const SLPAgentReport* report, void* cookie) {
     auto* out = static_cast<std::vector<AgentResult>*>(cookie);
     out->push_back(AgentResult{report->agent != nullptr ? report->agent : "",
@@ -63,6 +64,15 @@ std::vector<AgentResult> Collector::take() {
     std::vector<AgentResult> out;
     out.swap(mResults);
     return out;
+}
+
+void observeHandle(SLPHandle handle, std::vector<AgentResult>* out) {
+#ifndef ESM_SYSTEM_OPENSLP
+    SLPSetHandleAgentObserver(handle, out != nullptr ? observe : nullptr, out);
+#else
+    (void)handle;
+    (void)out;
+#endif
 }
 
 const char* outcomeName(Outcome o) {
