@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "overlay_fixture.h"
+#include "slp_test_util.h"
 
 using namespace overlay;
 
@@ -52,6 +53,9 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
     const std::string da = mDa.arg();
     const std::string dead = "127.0.36.3:" + std::to_string(testutil::freePort("127.0.36.3"));
     const std::string good = "128.2.1.8 12.5 -3.0 7.25\n";
+    slptest::FakeDa badUrl("127.0.36.4",
+                           slptest::answer({{65535, "service:ESMProxy://127.0.36.6:70200"}}));
+    const std::string badUrlDa = "127.0.36.4:" + std::to_string(badUrl.port());
     const std::string running = std::string("  ESMProxy query (scope default): ") + kRunning + "\n";
     const std::string noProxyFor8 =
         "endpoint 128.2.1.8\n"
@@ -98,6 +102,12 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
              " is invalid at line 2 (no blank between host and coordinates): \"\"; no "
              "coordinates are read until it is corrected\n"
              "  => no proxy: no running proxy registered and no coordinates for 128.2.1.8\n"},
+        // An agent of the test's own, as an agent may refuse such a registration.
+        {"bad port", good, badUrlDa, "128.2.1.7", 1,
+         "endpoint 128.2.1.7\n" + running + "    Directory Agent " + badUrlDa +
+             ": answered\n    found service:ESMProxy://127.0.36.6:70200 (lifetime 65535)\n"
+             "  => no proxy: the registered URL service:ESMProxy://127.0.36.6:70200 has port "
+             "70200, not in 1..65535\n"},
         {"host not listed", "10.0.0.1 1 2\n", da, "128.2.1.8", 1,
          noProxyFor8 + "    Directory Agent " + da +
              ": answered, nothing registered matches\n  coordinates of 128.2.1.8: none: " + file() +

@@ -15,6 +15,7 @@
 #include "slp_test_util.h"
 #include "slp_wire.h"
 
+using slptest::answer;
 using slptest::Bytes;
 using slptest::FakeDa;
 using slptest::srvRply;
@@ -57,12 +58,6 @@ double secondsSince(Clock::time_point t) {
 }
 
 // Answers every request with the given entries (and error).
-FakeDa::Script answer(std::vector<UrlEntry> urls, uint16_t error = 0) {
-    return [urls, error](const Bytes& req, int, bool) {
-        return std::vector<Bytes>{srvRply(xidOf(req), error, urls)};
-    };
-}
-
 FakeDa::Script silent() {
     return [](const Bytes&, int, bool) { return std::vector<Bytes>{}; };
 }

@@ -21,7 +21,6 @@
 
 #include "ESM.h"
 #include "Msg.h"
-#include "agent_report.h"
 #include "cli.h"
 #include "diag.h"
 #include "http.h"
@@ -532,86 +531,22 @@ int synthesize(const Options& o) {
     return kOk;
 }
 
-// ---- --explain: the locator's two stages, told ----
+// ---- --explain: the locator run and its report told ----
 
-// One SLP query as the locator sends it, and what came back.
-struct Query {
-    std::string type, predicate;
-    int result = -1;  // FindServices: the number found, or -1 when the lookup failed
-    std::vector<ServiceInstance> urls;
-    std::vector<agentreport::AgentResult> agents;
-};
-
+// One endpoint or zone, and what the daemon's own locator did for it.
 struct Explained {
     std::string kind, address, representative;
-    unsigned long coordAddr = 0;
-    Query running;
-    bool askedCoords = false;
-    CoordinatesExplanation coords;
-    bool askedCompute = false;
-    Query compute;
-    bool found = false;
-    bool computeNode = false;
+    LocateReport report;
     TransportEndPoint proxy;
-    std::string why;  // when nothing usable was found
 };
 
-// Runs the query exactly as the locator does: the same type, predicate, Directory Agent text
-// and scope, and the same three tests for success.
-bool ask(const std::string& type, const std::string& predicate, const std::string& da,
-         agentreport::Collector& agents, Query* q) {
-    q->type = type;
-    q->predicate = predicate;
-    SLPService lookup(type, predicate, da, kLocatorScope);
-    q->result = lookup.FindServices();
-    const bool ok = q->result >= 0 && lookup.numFound() > 0 && lookup.getSIvec(q->urls) > 0;
-    q->agents = agents.take();
-    return ok;
-}
-
-bool agentAnswered(const Query& q) {
-    return q.result >= 0;
-}
-
-void locate(const std::string& da, const std::string& firstPredicate,
-            agentreport::Collector& agents, Explained* e) {
-    if (ask(kESMProxyType, firstPredicate, da, agents, &e->running)) {
-        // The locator takes the first URL the agent answered.
-        e->proxy.setAddr(e->running.urls[0].getAddr());
-        e->proxy.setPort(e->running.urls[0].getPort());
-        e->found = true;
-    } else {
-        e->askedCoords = true;
-        e->coords = explainCoordinates(e->coordAddr);
-        const bool haveCoords =
-            e->coords.result == CoordinatesExplanation::Result::Found && !e->coords.coords.empty();
-        if (haveCoords) {
-            e->askedCompute = true;
-            if (ask(kCompResourceType, computeNodePredicate(e->coords.coords), da, agents,
-                    &e->compute)) {
-                e->proxy.setAddr(e->compute.urls[0].getAddr());
-                e->proxy.setPort(static_cast<unsigned short>(0));
-                e->proxy.setAboneNode();
-                e->found = true;
-                e->computeNode = true;
-            }
-        }
-        if (!e->found) {
-            const bool daSilent =
-                !agentAnswered(e->running) || (e->askedCompute && !agentAnswered(e->compute));
-            if (daSilent) {
-                e->why = "no Directory Agent answered";
-            } else if (!haveCoords) {
-                e->why = "no running proxy registered and no coordinates for " + e->coords.host;
-            } else {
-                e->why = "no running proxy and no compute node registered for these coordinates";
-            }
-        }
-    }
-    if (e->found && e->proxy.getAddr() == 0) {
-        e->found = false;
-        e->why = "the URL found names no IPv4 address";
-    }
+template <class Entry>
+Explained explainEntry(const Options& o, Entry entry) {
+    ESMProxyLocator locator(entry, o.da, kLocatorScope);
+    Explained e;
+    e.report = locator.getReport();
+    e.proxy = locator.getESMProxy();
+    return e;
 }
 
 const char* coordsResultName(CoordinatesExplanation::Result r) {
@@ -633,38 +568,24 @@ const char* coordsResultName(CoordinatesExplanation::Result r) {
 }
 
 std::string coordsText(const CoordinatesExplanation& c) {
-    using Result = CoordinatesExplanation::Result;
-    const std::string at = c.path + " line " + std::to_string(c.line);
-    switch (c.result) {
-        case Result::Found:
-            return c.coords.empty() ? "none: " + at + " gives an empty value: " + jsonString(c.text)
-                                    : at + ": " + jsonString(c.text);
-        case Result::PathUnset:
-            return "none: VARNO_PATH is not set";
-        case Result::FileMissing:
-            return "none: " + c.path + " cannot be opened";
-        case Result::ReadError:
-            if (c.line == 0) return "none: " + c.path + " cannot be read: " + c.reason;
-            return "none: reading " + c.path + " failed at line " + std::to_string(c.line);
-        case Result::FormatError:
-            return "none: " + c.path + " is invalid at line " + std::to_string(c.line) +
-                   " (no blank between host and coordinates): " + jsonString(c.text) +
-                   "; no coordinates are read until it is corrected";
-        default:
-            return "none: " + c.path + " does not list " + c.host;
-    }
+    const bool found = c.result == CoordinatesExplanation::Result::Found && !c.coords.empty();
+    return (found ? "" : "none: ") + describeCoordinates(c);
 }
 
 std::string proxyText(const Explained& e) {
-    if (!e.found) return "no proxy: " + e.why;
-    if (e.computeNode)
-        return "compute node " + e.proxy.getAddrStr() +
-               " (the proxy program would be loaded there)";
-    return "running proxy " + e.proxy.getAddrStr() + ":" + e.proxy.getPortStr();
+    switch (e.report.kind) {
+        case LocateReport::Kind::Node:
+            return "compute node " + e.proxy.getAddrStr() +
+                   " (the proxy program would be loaded there)";
+        case LocateReport::Kind::Running:
+            return "running proxy " + e.proxy.getAddrStr() + ":" + e.proxy.getPortStr();
+        default:
+            return "no proxy: " + e.report.why;
+    }
 }
 
-void printQueryText(const Query& q) {
-    printf("  %s query (scope %s): %s\n", q.type.c_str(), kLocatorScope, q.predicate.c_str());
+void printQueryText(const LocatorQuery& q) {
+    printf("  %s query (scope %s): %s\n", q.type.c_str(), q.scope.c_str(), q.predicate.c_str());
     for (const agentreport::AgentResult& a : q.agents)
         printf("    Directory Agent %s: %s\n", a.agent.c_str(), agentreport::describe(a).c_str());
     if (q.agents.empty() && q.result < 0) printf("    the lookup failed (no agent detail)\n");
@@ -678,16 +599,16 @@ void printText(const Explained& e) {
     printf("%s %s", e.kind.c_str(), e.address.c_str());
     if (!e.representative.empty()) printf(" (representative %s)", e.representative.c_str());
     printf("\n");
-    printQueryText(e.running);
-    if (e.askedCoords)
-        printf("  coordinates of %s: %s\n", e.coords.host.c_str(), coordsText(e.coords).c_str());
-    if (e.askedCompute) printQueryText(e.compute);
+    const LocateReport& r = e.report;
+    printQueryText(r.running);
+    if (r.askedCoords)
+        printf("  coordinates of %s: %s\n", r.coords.host.c_str(), coordsText(r.coords).c_str());
+    if (r.askedCompute) printQueryText(r.compute);
     printf("  => %s\n", proxyText(e).c_str());
 }
 
-std::string queryJson(const Query& q) {
-    std::string s = "{\"type\": " + jsonString(q.type) +
-                    ", \"scope\": " + jsonString(kLocatorScope) +
+std::string queryJson(const LocatorQuery& q) {
+    std::string s = "{\"type\": " + jsonString(q.type) + ", \"scope\": " + jsonString(q.scope) +
                     ", \"predicate\": " + jsonString(q.predicate) + ", \"agents\": [";
     for (size_t i = 0; i < q.agents.size(); ++i) {
         const agentreport::AgentResult& a = q.agents[i];
@@ -708,48 +629,48 @@ std::string queryJson(const Query& q) {
 std::string explainedJson(const Explained& e) {
     std::string s = "{\"kind\": " + jsonString(e.kind) + ", \"address\": " + jsonString(e.address);
     if (!e.representative.empty()) s += ", \"representative\": " + jsonString(e.representative);
-    s += ", \"queries\": [" + queryJson(e.running);
-    if (e.askedCompute) s += ", " + queryJson(e.compute);
+    const LocateReport& r = e.report;
+    s += ", \"queries\": [" + queryJson(r.running);
+    if (r.askedCompute) s += ", " + queryJson(r.compute);
     s += "]";
-    if (e.askedCoords) {
-        const CoordinatesExplanation& c = e.coords;
+    if (r.askedCoords) {
+        const CoordinatesExplanation& c = r.coords;
         s += ", \"coordinates\": {\"result\": " + jsonString(coordsResultName(c.result)) +
              ", \"file\": " + jsonString(c.path) + ", \"line\": " + std::to_string(c.line) +
              ", \"text\": " + jsonString(c.text) + ", \"coordinates\": " + jsonString(c.coords) +
              "}";
     }
-    if (e.found) {
+    if (r.kind != LocateReport::Kind::None) {
         s += ", \"proxy\": {\"address\": " + jsonString(e.proxy.getAddrStr()) +
              ", \"port\": " + e.proxy.getPortStr() +
-             ", \"compute_node\": " + (e.computeNode ? "true" : "false") + "}";
+             ", \"compute_node\": " + (r.kind == LocateReport::Kind::Node ? "true" : "false") + "}";
     } else {
-        s += ", \"proxy\": null, \"reason\": " + jsonString(e.why);
+        s += ", \"proxy\": null, \"cause\": " + jsonString(causeName(r.cause)) +
+             ", \"reason\": " + jsonString(r.why);
     }
     return s + "}";
 }
 
 int explain(const Options& o) {
-    agentreport::Collector agents;
+    // The locator tells the monitor about the entries it serves; an explanation tells nobody,
+    // and gnpmon_color does nothing without a monitor address.
+    unsetenv("VARNO_GNPMONITOR");
     std::vector<Explained> all;
     for (const EndPoint& ep : o.endpoints) {
-        Explained e;
+        Explained e = explainEntry(o, ep);
         e.kind = "endpoint";
         e.address = ep.getAddrStr();
-        e.coordAddr = ep.getAddr();
-        locate(o.da, runningProxyPredicate(ep), agents, &e);
         all.push_back(e);
     }
     for (const EndZone& ez : o.zones) {
-        Explained e;
+        Explained e = explainEntry(o, ez);
         e.kind = "zone";
         e.address = ez.getStr();
         e.representative = inet_NTOS(ez.getEP());
-        e.coordAddr = ez.getEP();  // a zone's coordinates are its representative's
-        locate(o.da, runningProxyPredicate(ez), agents, &e);
         all.push_back(e);
     }
     bool every = true;
-    for (const Explained& e : all) every = every && e.found;
+    for (const Explained& e : all) every = every && e.report.kind != LocateReport::Kind::None;
     if (o.json) {
         printf("{\"da\": %s, \"entries\": [", jsonString(o.da).c_str());
         for (size_t i = 0; i < all.size(); ++i)

@@ -14,6 +14,7 @@
 #include "EndPoint.h"
 #include "Msg.h"
 #include "SLP.h"
+#include "locate_report.h"
 
 // What the locator asks the Directory Agent, in one place for the locator and for the tools that
 // explain it: the service types of running proxies and of compute nodes, the scope the handler
@@ -32,13 +33,16 @@ std::string computeNodePredicate(const std::string& coords);
 // registered under "ESMProxy" for exactly this endpoint or zone; failing that, a compute node
 // registered under "CompResource" for the coordinates of the endpoint (or of the zone's
 // representative), returned with port 0 and marked as an ABone node. Nothing found leaves the
-// default (0.0.0.0, port 0, not ABone). Prints its progress on standard output.
+// default (0.0.0.0, port 0, not ABone), as does a running proxy's URL without an IPv4 address or
+// a port in 1..65535 (after one line naming it). Prints its progress on standard output.
+// getReport() tells every step and why nothing was found.
 class ESMProxyLocator {
 public:
     ESMProxyLocator(EndPoint& ep, std::string DAaddr, std::string scope);
     ESMProxyLocator(EndZone& ez, std::string DAaddr, std::string scope);
 
     TransportEndPoint& getESMProxy() { return mESMProxy; }
+    const LocateReport& getReport() const { return mReport; }
 
 private:
     // The first answer that the Directory Agent gave; sivec is never empty here.
@@ -48,8 +52,11 @@ private:
     void locate(const std::string& firstPredicate, unsigned long coordAddr, bool notifyMonitor,
                 const std::string& monitorAddr, const std::string& DAaddr,
                 const std::string& scope);
+    // Records why nothing was found; last is the query sent last.
+    void noProxy(const LocatorQuery& last);
 
     TransportEndPoint mESMProxy;
+    LocateReport mReport;
 };
 
 // Brings up the proxies of one request, strictly one after the other, endpoint proxies first:
