@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "Msg.h"
+#include "esm_version.h"
 #include "msg_test_util.h"
 #include "net_util.h"
 #include "overlay_fixture.h"
@@ -72,9 +73,12 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
              std::string("esm_synth_request_seconds_count 4"),
              "esm_synth_slp_lookups_total{" + da2 + ",outcome=\"found\"} 2",
              std::string("esm_synth_proxy_exchanges_total{outcome=\"ok\",step=\"init\"} 1"),
-             std::string("esm_synth_proxy_exchanges_total{outcome=\"failed\",step=\"init\"} 1"),
+             std::string("esm_synth_proxy_exchanges_total{outcome=\"refused\",step=\"init\"} 1"),
              std::string("esm_synth_proxy_exchanges_total{outcome=\"ok\",step=\"commit\"} 1"),
-             std::string("esm_synth_proxy_exchanges_total{outcome=\"failed\",step=\"commit\"} 0"),
+             std::string("esm_synth_proxy_exchanges_total{outcome=\"error\",step=\"commit\"} 0"),
+             std::string("esm_synth_locate_total{kind=\"running\"} 2"),
+             std::string("esm_synth_request_failures_total{cause=\"proxy_refused\"} 1"),
+             std::string("esm_synth_build_info{version=\"") + ESM_VERSION + "\"} 1",
              std::string("esm_synth_node_launches_total 0"),
              std::string("esm_synth_connections{state=\"busy\"} 0"),
              std::string("esm_synth_memory_budget_bytes{kind=\"limit\"} 67108864"),

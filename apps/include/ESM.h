@@ -59,11 +59,22 @@ private:
     LocateReport mReport;
 };
 
+// How bringing up one proxy failed.
+struct ProxyFailure {
+    size_t position = 0;  // in the endpoint proxies followed by the zone proxies
+    std::string step;     // "ESMInit", "ESMCommit" or "launch"
+    // ProxyRefused, ProxyTimeout, ProxyWrongReply or ProxyError; None when the entry has no
+    // proxy at all (port 0: the locator found none), so nothing was exchanged.
+    FailureCause cause = FailureCause::None;
+    std::string detail;  // how, in words: "connection refused", "no answer within 10 s", ...
+};
+
 // Brings up the proxies of one request, strictly one after the other, endpoint proxies first:
 // an ABone node gets the proxy program through the node loader ($VARNO_PATH/abone/sc.linux, run
 // twice with a wait between), a running proxy gets an ESMInit and then an ESMCommit naming the
-// other members. Stops at the first proxy that fails. Prints its progress on standard output
-// (and "sending ESMInit to ..." on standard error).
+// other members. Each exchange must end within ESM_PROXY_TIMEOUT of the installed settings. Stops
+// at the first proxy that fails, which getFailure() then tells about. Prints its progress on
+// standard output (and "sending ESMInit to ..." on standard error).
 class ESMProxyInitor {
 public:
     static const unsigned short PORT_RTP_MIN = 7210;
@@ -75,6 +86,8 @@ public:
                    std::function<void()> loadWait = nullptr);
 
     bool initOk() const { return mInitOk; }
+    // When !initOk(): the proxy that failed, at which step and how.
+    const ProxyFailure& getFailure() const { return mFailure; }
     // Entry i is the transport of endpoint i (of zone i); complete only when initOk().
     std::vector<MulticastEndPoint>& getEPTransports() { return mEPTVec; }
     std::vector<MulticastEndPoint>& getZoneTransports() { return mZoneTVec; }
@@ -93,6 +106,9 @@ private:
                         const std::vector<TransportEndPoint>& members);
     // Appends t to the endpoint or the zone transports, by the position j of its proxy.
     void record(size_t j, const MulticastEndPoint& t);
+    // Posts request to proxy p within the time limit; true when the answer is of type want.
+    // Otherwise sets mFailure (step is the request's type). Counts the exchange.
+    bool exchange(size_t j, const TransportEndPoint& p, Msg& request, const std::string& want);
 
     uint32_t mId = 0;
     uint32_t mVersion = 0;
@@ -102,6 +118,7 @@ private:
     std::vector<MulticastEndPoint> mEPTVec;
     std::vector<MulticastEndPoint> mZoneTVec;
     std::function<void()> mLoadWait;
+    ProxyFailure mFailure;
 };
 
 // The daemon's handler: answers a SynthESMReq with a SynthESMOk, or null (any other type, more
