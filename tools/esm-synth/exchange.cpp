@@ -28,6 +28,12 @@ using cli::jsonString;
 
 const size_t kMaxFileBytes = 64u << 20;
 
+// What the service may still be doing with a synthesis request when the client stops waiting.
+const char kServiceMayBe[] =
+    "; the service may still be asking Directory Agents (up to 5 s each), waiting for a proxy "
+    "(ESM_PROXY_TIMEOUT, 10 s by default, per exchange) or loading proxies on compute nodes "
+    "(10 s each)";
+
 struct Row {
     std::string kind, target, representative;
     MulticastEndPoint transport;
@@ -172,11 +178,14 @@ std::unique_ptr<Msg> exchange(const Options& o, Msg& msg, int* code) {
             *code = fail(o, kRefused, message);
             break;
         }
-        case ResponseResult::NoResponse:
-            *code = fail(o, kUnreachable,
-                         info.timedOut ? "no answer from " + where + " within " + limit
-                                       : where + " closed the connection without answering");
+        case ResponseResult::NoResponse: {
+            std::string message = info.timedOut
+                                      ? "no answer from " + where + " within " + limit
+                                      : where + " closed the connection without answering";
+            if (info.timedOut && msg.getType() == Msg::SynthESMReq) message += kServiceMayBe;
+            *code = fail(o, kUnreachable, message);
             break;
+        }
         case ResponseResult::BadResponse:
             *code = fail(o, kUnreachable, where + " does not speak the message protocol");
             break;
