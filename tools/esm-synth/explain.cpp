@@ -133,6 +133,14 @@ std::string explainedJson(const Explained& e) {
     return s + "}";
 }
 
+// The file read here may be newer than the table a running daemon holds.
+const char kTableAge[] = "the daemon reads gnp.coords at its first lookup and on SIGHUP";
+
+std::string sourcedText(const char* name, const Sourced& s) {
+    if (!s.set) return std::string(name) + " not set (" + s.from + ")";
+    return std::string(name) + " " + s.value + " (" + s.from + ")";
+}
+
 }  // namespace
 
 int explain(const Options& o) {
@@ -154,14 +162,27 @@ int explain(const Options& o) {
         all.push_back(e);
     }
     bool every = true;
-    for (const Explained& e : all) every = every && e.report.kind != LocateReport::Kind::None;
+    bool coords = false;
+    for (const Explained& e : all) {
+        every = every && e.report.kind != LocateReport::Kind::None;
+        coords = coords || e.report.askedCoords;
+    }
     if (o.json) {
-        printf("{\"da\": %s, \"entries\": [", jsonString(o.da).c_str());
+        printf("{\"da\": %s, \"da_from\": %s, \"varno_path\": %s, \"varno_path_from\": %s",
+               jsonString(o.da).c_str(), jsonString(o.agents.from).c_str(),
+               o.varnoPath.set ? jsonString(o.varnoPath.value).c_str() : "null",
+               jsonString(o.varnoPath.from).c_str());
+        if (coords) printf(", \"note\": %s", jsonString(kTableAge).c_str());
+        printf(", \"entries\": [");
         for (size_t i = 0; i < all.size(); ++i)
             printf("%s\n  %s", i == 0 ? "" : ",", explainedJson(all[i]).c_str());
         printf("\n]}\n");
     } else {
+        printf("%s\n", sourcedText("Directory Agents", o.agents).c_str());
+        printf("%s%s\n", sourcedText("VARNO_PATH", o.varnoPath).c_str(),
+               o.varnoPath.set ? "" : ": no coordinates, so no compute node can be found");
         for (const Explained& e : all) printText(e);
+        if (coords) printf("%s\n", kTableAge);
     }
     return every ? kOk : kRefused;
 }

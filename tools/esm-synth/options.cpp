@@ -3,12 +3,16 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "cli.h"
 #include "net_util.h"
+#include "settings_file.h"
 
 namespace esmsynth {
 
@@ -19,7 +23,7 @@ void usage() {
         "Usage: esm-synth HOST:PORT [--endpoint ADDR]... [--zone ADDR/MASK@EP]... [OPTION]...\n"
         "  or:  esm-synth HOST:PORT --send FILE|- [OPTION]...\n"
         "  or:  esm-synth --print-request [--endpoint ADDR]... [--zone ADDR/MASK@EP]...\n"
-        "  or:  esm-synth --explain --da DA [ADDR|ADDR/MASK@EP]... [OPTION]...\n"
+        "  or:  esm-synth --explain [--da DA] [ADDR|ADDR/MASK@EP]... [OPTION]...\n"
         "Asks the synthesis service at HOST:PORT for a multicast overlay and prints the\n"
         "transport (group, port, TTL) of every endpoint and zone.\n"
         "\n"
@@ -36,6 +40,11 @@ void usage() {
         "                        coordinates line from $VARNO_PATH/gnp.coords, the proxy found;\n"
         "                        nothing is launched, configured or notified\n"
         "  --da DA               the Directory Agent for --explain, as esm-synthd takes it\n"
+        "                        (default: ESM_DA of the settings file)\n"
+        "  --settings FILE       the daemon's settings (KEY=value lines, as its unit reads\n"
+        "                        them) for --explain: ESM_DA, and VARNO_PATH unless it is in\n"
+        "                        the environment (default /etc/default/esm-synthd, when\n"
+        "                        present; /dev/null for none)\n"
         "  --json                print JSON instead of text\n"
         "  --timeout SECONDS     give up on the whole exchange (connecting, sending and\n"
         "                        waiting for the answer) after SECONDS, 1..86400 (default\n"
@@ -110,6 +119,45 @@ std::string zoneProblem(const EndZone& z) {
     return "";
 }
 
+// --explain: the Directory Agents from --da or else the settings file's ESM_DA; VARNO_PATH from
+// the environment or else the settings file (then put in the environment). The settings file is
+// --settings FILE, or the daemon's own when present. Returns "" or what is wrong.
+std::string explainSettings(Options* o) {
+    const std::string path = o->haveSettings ? o->settingsFile : kDaemonSettingsFile;
+    std::map<std::string, std::string> file;
+    std::string error;
+    const bool read = o->haveSettings || access(path.c_str(), F_OK) == 0;
+    if (read && !readSettingsFile(path, &file, &error)) return "--settings: " + error;
+    const auto fromFile = [&](const char* key, Sourced* s) {
+        auto it = file.find(key);
+        if (it == file.end() || it->second.empty()) return false;
+        *s = Sourced{it->second, true, std::string(key) + " in " + path};
+        return true;
+    };
+    if (o->haveDa) {
+        if (o->da.empty()) return "--da: empty Directory Agent";
+        o->agents = Sourced{o->da, true, "--da"};
+    } else if (fromFile("ESM_DA", &o->agents)) {
+        o->da = o->agents.value;
+    } else {
+        return read ? "--explain needs --da DA or ESM_DA in " + path
+                    : "--explain needs --da DA (" + path + " is not there)";
+    }
+    const char* env = getenv("VARNO_PATH");
+    if (env != nullptr) {
+        o->varnoPath = Sourced{env, true, "the environment"};
+        auto it = file.find("VARNO_PATH");
+        if (it != file.end() && it->second != env)
+            o->varnoPath.from += "; " + path + " says " + it->second;
+    } else if (fromFile("VARNO_PATH", &o->varnoPath)) {
+        setenv("VARNO_PATH", o->varnoPath.value.c_str(), 1);
+    } else {
+        o->varnoPath.from = read ? "neither in the environment nor in " + path
+                                 : "not in the environment, and " + path + " is not there";
+    }
+    return "";
+}
+
 }  // namespace
 
 int fail(const Options& o, int status, const std::string& message) {
@@ -133,13 +181,25 @@ std::string requestProblem(const std::vector<EndPoint>& endpoints,
 }
 
 int parseArgs(int argc, char** argv, Options* o) {
-    enum { kEndpoint = 256, kZone, kSend, kPrint, kExplain, kDa, kJson, kTimeout, kVersion };
+    enum {
+        kEndpoint = 256,
+        kZone,
+        kSend,
+        kPrint,
+        kExplain,
+        kDa,
+        kSettings,
+        kJson,
+        kTimeout,
+        kVersion
+    };
     static const option kOptions[] = {{"endpoint", required_argument, nullptr, kEndpoint},
                                       {"zone", required_argument, nullptr, kZone},
                                       {"send", required_argument, nullptr, kSend},
                                       {"print-request", no_argument, nullptr, kPrint},
                                       {"explain", no_argument, nullptr, kExplain},
                                       {"da", required_argument, nullptr, kDa},
+                                      {"settings", required_argument, nullptr, kSettings},
                                       {"json", no_argument, nullptr, kJson},
                                       {"timeout", required_argument, nullptr, kTimeout},
                                       {"help", no_argument, nullptr, 'h'},
@@ -193,6 +253,11 @@ int parseArgs(int argc, char** argv, Options* o) {
                 o->da = optarg;
                 o->haveDa = true;
                 break;
+            case kSettings:
+                o->settingsFile = optarg;
+                o->haveSettings = true;
+                if (o->settingsFile.empty()) bad = "--settings needs a file name";
+                break;
             case kJson:
                 o->json = true;
                 break;
@@ -210,8 +275,8 @@ int parseArgs(int argc, char** argv, Options* o) {
     if (o->explain) {
         if (!o->sendFile.empty() || o->printRequest)
             return usageFail(*o, "--explain cannot be combined with --send or --print-request");
-        if (!o->haveDa) return usageFail(*o, "--explain needs --da DA");
-        if (o->da.empty()) return usageFail(*o, "--da: empty Directory Agent");
+        const std::string problem = explainSettings(o);
+        if (!problem.empty()) return usageFail(*o, problem);
         // Every other argument is an endpoint or a zone.
         for (int i = optind; i < argc; ++i) {
             uint32_t addr = 0;
@@ -232,6 +297,7 @@ int parseArgs(int argc, char** argv, Options* o) {
         return -1;
     }
     if (o->haveDa) return usageFail(*o, "--da is only for --explain");
+    if (o->haveSettings) return usageFail(*o, "--settings is only for --explain");
     if (argc - optind > 1)
         return usageFail(*o, std::string("unexpected argument '") + argv[optind + 1] + "'");
     if (optind < argc) o->target = argv[optind];

@@ -16,11 +16,25 @@ enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kUnreachable = 3 };
 
 inline constexpr long kDefaultTimeoutSec = 60;
 
+// A setting of --explain with where it was taken from, in words ("--da", "the environment",
+// "ESM_DA in /etc/default/esm-synthd"), or why it is not set.
+struct Sourced {
+    std::string value;
+    bool set = false;
+    std::string from;
+};
+
 struct Options {
     std::string target;
     std::string sendFile;
     std::string da;
     bool haveDa = false;
+    std::string settingsFile;  // --settings FILE
+    bool haveSettings = false;
+    // --explain: the Directory Agents and the configuration directory it uses. VARNO_PATH is
+    // also in the environment by then, where the coordinates table reads it.
+    Sourced agents;
+    Sourced varnoPath;
     bool json = false;
     bool printRequest = false;
     bool explain = false;
