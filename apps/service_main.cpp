@@ -188,6 +188,9 @@ int main(int argc, char** argv) {
     }
     installServiceSettings(settings);
     setRequestMemoryBudgetLimit(settings.memoryBudgetBytes);
+    setMaxWorkers(settings.maxWorkers);
+    // Idle peers must not keep others out for want of descriptors.
+    raiseDescriptorLimit();
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     returnFreedMemory();

@@ -130,7 +130,7 @@ void observeAgent(const SLPAgentReport* r, void*) {
 
 #endif
 
-void observeRefusal() {
+void observeRefusal(const RefusalInfo&) {
     countRequest(Outcome::Refused, 0);
 }
 

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,15 +112,19 @@ void sendTruncatedResponse(int sock, const char* text) {
 }
 
 // The handler of every request: prints the line, then answers as the configured fault says.
-// Runs on the transport's connection threads; shares only the read-only configuration.
+// Runs on the transport's worker threads; shares only the read-only configuration.
 Msg* handle(Msg* m) {
     if (!gConfig.quiet) printf("%s\n", describe(*m).c_str());
     if (gConfig.mode == Mode::Hang) {
-        // A hung proxy does not close either: hold the connection until the peer gives up.
+        // A hung proxy does not close either: hold the connection (and this worker) until the
+        // peer gives up. The socket does not block: wait for it to close.
         char c;
         for (;;) {
-            ssize_t n = readSome(m->sock, &c, 1);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+            struct pollfd p = {m->sock, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) break;
+            const ssize_t n = recv(m->sock, &c, 1, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                break;
         }
         return nullptr;
     }
@@ -219,6 +224,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     xmlInitParser();
+    raiseDescriptorLimit();
 
     const char* failed = nullptr;
     Fd listener(listenTcp(gConfig.addrNet, gConfig.port, &failed));
@@ -229,7 +235,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "esm-proxy-sim listening on %s:%u\n", inet_NTOS(gConfig.addrNet).c_str(),
             gConfig.port);
 
-    // The project's own accept loop and connection threads serve every request.
+    // The project's own event loop and worker threads serve every request.
     serveListener(std::move(listener), handle);
     return 1;
 }

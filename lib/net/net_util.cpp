@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -155,6 +156,17 @@ size_t writeAll(int fd, const void* buf, size_t len) {
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+unsigned long raiseDescriptorLimit() {
+    struct rlimit r = {};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+    if (r.rlim_cur < r.rlim_max) {
+        struct rlimit raised = {r.rlim_max, r.rlim_max};
+        // A service manager's filter may forbid it; the limit it set then stands.
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) r.rlim_cur = r.rlim_max;
+    }
+    return static_cast<unsigned long>(r.rlim_cur);
 }
 
 bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort) {

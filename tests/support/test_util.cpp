@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -384,6 +385,15 @@ void Child::stop() {
     if (mPid <= 0) return;
     mStatus = stopProcess(mPid);
     mPid = -1;
+}
+
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
 }  // namespace testutil

@@ -97,6 +97,11 @@ std::vector<std::string> lines(const std::string& text);
 // The lines of text that contain needle.
 std::vector<std::string> grep(const std::string& text, const std::string& needle);
 
+// ---- Processes and threads ----
+
+// The threads of this process right now (from /proc/self/task).
+int threadCount();
+
 // ---- Sockets ----
 
 // The network-order address of a dotted quad; 0 for other text.
