@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "EndPoint.h"
 #include "diag.h"
 
 namespace {
@@ -96,4 +97,9 @@ void reportRefusedRequest(const std::string& peer, const std::string& reason) {
     o.refusal = "transport";
     o.detail = reason;
     reportRequestOutcome(o);
+}
+
+void reportRefusal(const RefusalInfo& refusal) {
+    reportRefusedRequest(inet_NTOS(refusal.peerAddr) + ":" + std::to_string(refusal.peerPort),
+                         refusal.reason != nullptr ? refusal.reason : "");
 }

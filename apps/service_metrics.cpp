@@ -7,6 +7,7 @@
 #include "http_serve.h"
 #include "memory_budget.h"
 #include "no_destructor.h"
+#include "request_outcome.h"
 #ifndef ESM_SYSTEM_OPENSLP
 #include "slp_agents.h"
 #endif
@@ -130,10 +131,6 @@ void observeAgent(const SLPAgentReport* r, void*) {
 
 #endif
 
-void observeRefusal(const RefusalInfo&) {
-    countRequest(Outcome::Refused, 0);
-}
-
 }  // namespace
 
 metrics::Registry& registry() {
@@ -195,7 +192,7 @@ void install() {
 #ifndef ESM_SYSTEM_OPENSLP
     SLPSetAgentObserver(observeAgent, nullptr);  // a system libslp does not tell
 #endif
-    setRefusalObserver(observeRefusal);
+    setRefusalObserver(reportRefusal);  // the outcome line also counts it
 }
 
 bool startListener(const std::string& addrPort, std::string* error) {

@@ -61,6 +61,10 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
     EXPECT_EQ(post(d.port(), synthReq("128.2.1.8")), kErrorResponse);       // the proxy fails
     EXPECT_EQ(post(d.port(), chars(ESMInit(1, 2, 7000))), kErrorResponse);  // not a SynthESMReq
     EXPECT_EQ(post(d.port(), "<not xml"), kErrorResponse);                  // refused unread
+    // Refusals have outcome lines too, also those the transport makes before the handler.
+    EXPECT_TRUE(testutil::waitFor([&] { return grep(d.err(), "request from").size() == 4; }));
+    EXPECT_EQ(grep(d.err(), ": wrong_type: not a SynthESMReq but ESMInit").size(), 1u);
+    EXPECT_EQ(grep(d.err(), ": refused: transport: body not XML").size(), 1u) << d.err();
 
     std::string err;
     const std::set<std::string> got = scrape("http://" + metricsAddr + "/metrics", &err);

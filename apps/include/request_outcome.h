@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 
+#include "http_serve.h"
 #include "locate_report.h"
 #include "service_metrics.h"
 
@@ -38,3 +39,5 @@ void reportRequestOutcome(const RequestOutcome& o);
 // not a message): its outcome line, without counts or time ("request from P: refused:
 // transport: REASON"), and the count of a refused request.
 void reportRefusedRequest(const std::string& peer, const std::string& reason);
+// The same, as the transport's refusal observer (setRefusalObserver).
+void reportRefusal(const RefusalInfo& refusal);
