@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -30,9 +31,10 @@ std::string plural(size_t n, const char* one, const char* many) {
 
 // Whether standard error is the journal's stream for this service: JOURNAL_STREAM names its
 // device and inode, and a child of the service that writes elsewhere inherits the variable too.
+// Without journald's socket, sd_journal_send drops entries without an error.
 bool stderrIsJournal() {
     const char* stream = getenv("JOURNAL_STREAM");
-    if (stream == nullptr) return false;
+    if (stream == nullptr || access("/run/systemd/journal/socket", W_OK) != 0) return false;
     uintmax_t dev = 0;
     uintmax_t ino = 0;
     struct stat st {};
