@@ -186,6 +186,24 @@ bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHos
     return true;
 }
 
+bool validHostPortList(const std::string& list) {
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = list.find(',', from);
+        const std::string entry =
+            list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        std::string host;
+        uint16_t port = 0;
+        bool hasPort = false;
+        if (entry.empty() || entry.find(' ') != std::string::npos ||
+            !splitHostPort(entry, &host, &port, &hasPort) || (hasPort && port == 0)) {
+            return false;
+        }
+        if (comma == std::string::npos) return true;
+        from = comma + 1;
+    }
+}
+
 bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
     struct in_addr a;
     if (inet_aton(host.c_str(), &a) != 0) {

@@ -33,9 +33,8 @@ constexpr size_t kStackBytes = 256 * 1024;  // thousands of threads must fit
 #define ESM_SANITIZED_ALLOCATOR 1
 #endif
 
-// Called when a thread ends after a quiet spell: gives the system back the free memory a burst's
-// threads left scattered in the allocator's per-thread pools, which freeing alone does not
-// return. Sanitizer builds bring their own allocator, so there is nothing of glibc's to trim.
+// Called after a quiet spell: gives the system back the free memory a burst's threads left
+// scattered in the allocator's per-thread pools, which freeing alone does not return. Sanitizer builds bring their own allocator, so there is nothing of glibc's to trim.
 void trimAllocator() {
 #ifndef ESM_SANITIZED_ALLOCATOR
     malloc_trim(0);
@@ -143,6 +142,7 @@ void* workerMain(void* p) {
     std::unique_ptr<WorkerArg> arg(static_cast<WorkerArg*>(p));
     WorkerPool::State& s = *arg->state;
     bool quiet = false;
+    bool trimmed = true;  // since its last job
     std::unique_lock<std::mutex> lock(s.mu);
     for (;;) {
         while (s.queue.empty() && !s.closing) {
@@ -157,6 +157,13 @@ void* workerMain(void* p) {
                 quiet = true;
                 break;
             }
+            if (timedOut && !trimmed) {
+                // The last thread stays; after a quiet spell it trims all the same.
+                trimmed = true;
+                lock.unlock();
+                trimAllocator();
+                lock.lock();
+            }
         }
         if (s.queue.empty()) break;  // quiet, or the pool is closing
         void* job = s.queue.front();
@@ -165,6 +172,7 @@ void* workerMain(void* p) {
         lock.unlock();
         s.run(job);
         arg->busySince->store(0, std::memory_order_relaxed);
+        trimmed = false;
         lock.lock();
     }
     for (auto it = s.busySince.begin(); it != s.busySince.end(); ++it) {

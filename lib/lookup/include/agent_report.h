@@ -11,6 +11,11 @@
 
 namespace agentreport {
 
+// Points the SLP client at the Directory Agents of a tool's --da list (nothing is discovered or
+// multicast) and opens a synchronous handle, which the caller closes with SLPClose. Null after
+// "PROG: cannot open the SLP client" on standard error (through the diagnostics sink).
+SLPHandle openForAgents(const char* prog, const std::string& agents);
+
 enum class Outcome { Found, None, Timeout, Refused, Error, Skipped };
 
 struct AgentResult {

@@ -85,6 +85,10 @@ unsigned long raiseDescriptorLimit();
 // *hasPort tells whether a port was given (*portHost is left alone when not).
 bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort);
 
+// Whether every entry of a comma list is "host[:port]" with a port in 1..65535 and no blank (a
+// Directory Agent list as the tools take it); false for an empty list or an empty entry.
+bool validHostPortList(const std::string& list);
+
 // "a.b.c.d:port" of an address in network byte order and a port in host byte order.
 std::string addrPortText(uint32_t addrNet, uint16_t portHost);
 
