@@ -1,4 +1,3 @@
-#include <malloc.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -20,6 +19,7 @@
 #include "http.h"
 #include "http_serve.h"
 #include "mutex_lock.h"
+#include "request_memory.h"
 #include "service_metrics.h"
 #include "service_notify.h"
 #include "service_settings.h"
@@ -138,20 +138,6 @@ void catchSignals() {
     sigaction(SIGHUP, &sa, nullptr);
 }
 
-// Every worker allocates from one of many malloc arenas. With glibc's defaults a burst of large
-// requests leaves each arena holding tens of MiB once the burst is over: freed document nodes
-// wait in fast bins, which are never merged back into the arena's top, and the first large buffer
-// freed raises the thresholds for good. Without fast bins and with fixed thresholds, what a burst
-// frees stays in the arenas only until the workers fall idle, when they trim them. The thresholds
-// are high enough that a request's documents and buffers (a commit naming a thousand members is
-// a few MiB of nodes and a 250 KiB text) reuse the arena's memory from one message to the next,
-// instead of each mapping, faulting in and giving back its own pages.
-void returnFreedMemory() {
-    mallopt(M_MXFAST, 0);
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-}
-
 // strtol with a 32-bit long, cut to 16 bits: "8080abc" is 8080, "65616" is 80, "abc" is 0.
 unsigned short portArg(const char* text) {
     long v = strtol(text, nullptr, 10);
@@ -228,7 +214,7 @@ int main(int argc, char** argv) {
     raiseDescriptorLimit();
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    returnFreedMemory();
+    serve::keepRequestMemory();
     const unsigned short port = portArg(argv[1]);
     // Both before any thread starts: they edit the environment.
     const ServiceNotifier notifier;
