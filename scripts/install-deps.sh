@@ -19,6 +19,10 @@ fi
 if [[ "${WITH_PACKAGING:-0}" == 1 ]]; then
   packages+=(dpkg-dev lintian systemd)
 fi
+# Showing how two builds that should be the same differ (make reproducible-check).
+if [[ "${WITH_REPRO:-0}" == 1 ]]; then
+  packages+=(diffoscope-minimal)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
