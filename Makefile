@@ -70,7 +70,8 @@ deb: deps pkg-deps
 	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)"
 	cmake --build $(DEB_BUILD) -j$(JOBS)
 	rm -f $(DEB_BUILD)/esm-synth_*.deb
-	cd $(DEB_BUILD) && cpack -G DEB
+	@# The umask sets the modes of the archive members CPack writes.
+	cd $(DEB_BUILD) && umask 022 && cpack -G DEB
 
 # The package's contents, lintian, the programs unpacked from it, and its units (CI runs this).
 deb-check: deb
