@@ -25,7 +25,7 @@ ifneq ($(SOURCE_DATE_EPOCH),)
   export SOURCE_DATE_EPOCH
 endif
 
-.PHONY: all deps pkg-deps build test demo install deb deb-check reproducible-check dist \
+.PHONY: all deps pkg-deps build test demo install deb deb-check reproducible-check dist rules-check \
 	asan-test tsan-test fuzz-smoke format format-check clean
 
 all: build
@@ -76,6 +76,12 @@ deb: deps pkg-deps
 # The package's contents, lintian, the programs unpacked from it, and its units (CI runs this).
 deb-check: deb
 	scripts/check-deb.sh $(DEB_BUILD)/esm-synth_*.deb
+
+# The Prometheus rules the package ships: promtool checks them and runs their unit tests.
+rules-check:
+	@WITH_PROMETHEUS=1 scripts/install-deps.sh
+	promtool check rules packaging/prometheus/esm-synth.rules.yml
+	cd packaging/prometheus && promtool test rules esm-synth.rules.test.yml
 
 # Builds the package twice from the last commit, in fresh trees at different paths, times, time
 # zones, locales and umasks (a clone and the unpacked `make dist` tarball), and compares them

@@ -19,6 +19,10 @@ fi
 if [[ "${WITH_PACKAGING:-0}" == 1 ]]; then
   packages+=(dpkg-dev lintian systemd)
 fi
+# promtool, which checks and tests the Prometheus rules (make rules-check).
+if [[ "${WITH_PROMETHEUS:-0}" == 1 ]]; then
+  packages+=(prometheus)
+fi
 # Showing how two builds that should be the same differ (make reproducible-check).
 if [[ "${WITH_REPRO:-0}" == 1 ]]; then
   packages+=(diffoscope-minimal)
