@@ -26,6 +26,7 @@ ifneq ($(SOURCE_DATE_EPOCH),)
 endif
 
 .PHONY: all deps pkg-deps build test demo install deb deb-check reproducible-check dist rules-check \
+	completion-check \
 	asan-test tsan-test fuzz-smoke format format-check clean
 
 all: build
@@ -82,6 +83,15 @@ rules-check:
 	@WITH_PROMETHEUS=1 scripts/install-deps.sh
 	promtool check rules packaging/prometheus/esm-synth.rules.yml
 	cd packaging/prometheus && promtool test rules esm-synth.rules.test.yml
+
+# Bash completion: every option each program's --help lists is completed (CI runs this), on
+# the programs and completion scripts of the build, staged under $(BUILD)/stage.
+completion-check: build
+	@WITH_COMPLETION=1 scripts/install-deps.sh
+	rm -rf $(BUILD)/stage
+	DESTDIR=$(CURDIR)/$(BUILD)/stage cmake --install $(BUILD) >/dev/null
+	prefix=$$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' $(BUILD)/CMakeCache.txt); \
+	  scripts/check-completion.sh $(BUILD)/stage$$prefix/bin $(BUILD)/stage$$prefix/share/bash-completion/completions
 
 # Builds the package twice from the last commit, in fresh trees at different paths, times, time
 # zones, locales and umasks (a clone and the unpacked `make dist` tarball), and compares them
