@@ -27,9 +27,10 @@ fi
 if [[ "${WITH_COMPLETION:-0}" == 1 ]]; then
   packages+=(bash-completion)
 fi
-# Showing how two builds that should be the same differ (make reproducible-check).
+# Building twice under varied conditions and showing how two builds differ
+# (make reproducible-check): reprotest with the tools of its variations, diffoscope.
 if [[ "${WITH_REPRO:-0}" == 1 ]]; then
-  packages+=(diffoscope-minimal)
+  packages+=(reprotest faketime disorderfs diffoscope-minimal)
 fi
 
 missing=()
