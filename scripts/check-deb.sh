@@ -54,7 +54,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./##' | grep -v '/$' | sort >"$
 dpkg-deb -e "$deb" "$work/control"
 cat "$work/files"
 # The programs it must hold; every program it holds is run below.
-required=(esm-synthd slp-da esm-synth slp-find esm-proxy-sim gnp-monitor)
+required=(esm-synthd slp-da esm-synth slp-find slp-reg esm-proxy-sim gnp-monitor)
 mapfile -t programs < <(sed -n 's#^usr/bin/##p' "$work/files")
 rules=usr/share/esm-synth/prometheus
 completions=usr/share/bash-completion/completions
