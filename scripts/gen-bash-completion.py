@@ -74,8 +74,14 @@ def parse(help_text, name):
 
 
 def value_action(placeholder):
-    """The bash that completes a value with this placeholder."""
-    return "_filedir" if "FILE" in placeholder else ":"
+    """The bash that completes a value with this placeholder: file names for a FILE, the words
+    of a choice written in lower case (register|deregister), nothing otherwise."""
+    if "FILE" in placeholder:
+        return "_filedir"
+    if re.fullmatch(r"[a-z][-a-z]*(\|[a-z][-a-z]*)+", placeholder):
+        words = " ".join(placeholder.split("|"))
+        return f"COMPREPLY=($(compgen -W '{words}' -- \"$cur\"))"
+    return ":"
 
 
 def script(name, options, values, positionals, lone):
