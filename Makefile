@@ -54,7 +54,8 @@ install: deps
 	cmake --build $(RELEASE_BUILD) -j$(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_BUILD) --strip
 
-# What packaging and its checks need besides the build: dpkg-dev, lintian, systemd-analyze.
+# What packaging and its checks need besides the build: dpkg-dev, lintian, systemd-analyze,
+# bash-completion (the package check runs the completion scripts).
 pkg-deps:
 	@WITH_PACKAGING=1 scripts/install-deps.sh
 
