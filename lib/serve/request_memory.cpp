@@ -18,7 +18,7 @@ namespace {
 #define ESM_SANITIZED_ALLOCATOR 1
 #endif
 
-constexpr int kServingTrimThreshold = 64 * 1024 * 1024;
+constexpr int kServingTrimThreshold = static_cast<int>(kGiveBackAfterBytes);
 constexpr int kServingMmapThreshold = 32 * 1024 * 1024;
 // Low enough that freeing the probe below shrinks the arena's top to almost nothing.
 constexpr int kQuietTrimThreshold = 128 * 1024;
@@ -37,7 +37,7 @@ void keepRequestMemory() {
 #endif
 }
 
-void giveBackIdleMemory() {
+void giveBackFreedMemory() {
 #ifndef ESM_SANITIZED_ALLOCATOR
     // malloc_trim gives back the free pages inside every arena, but not the free top of an arena
     // other than the main one: that shrinks only when a free leaves it above the trim threshold,

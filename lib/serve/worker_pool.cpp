@@ -144,7 +144,7 @@ void* workerMain(void* p) {
                 // The last thread stays; after a quiet spell it trims all the same.
                 trimmed = true;
                 lock.unlock();
-                giveBackIdleMemory();
+                giveBackFreedMemory();
                 lock.lock();
             }
         }
@@ -166,7 +166,7 @@ void* workerMain(void* p) {
     }
     --s.threads;
     lock.unlock();
-    if (quiet) giveBackIdleMemory();
+    if (quiet) giveBackFreedMemory();
     return nullptr;
 }
 

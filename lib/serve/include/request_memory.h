@@ -14,8 +14,14 @@ namespace serve {
 void keepRequestMemory();
 
 // Gives back to the system the free memory of every arena, and the free top of the calling
-// thread's own arena, which a trim alone leaves. Workers call it after a quiet spell. Nothing in
-// sanitizer builds, whose allocator is their own.
-void giveBackIdleMemory();
+// thread's own arena, which a trim alone leaves. Workers call it after a quiet spell, and after a
+// request that held more than kGiveBackAfterBytes. Nothing in sanitizer builds, whose allocator
+// is their own. Thread-safe.
+void giveBackFreedMemory();
+
+// A request that held more than this gives its memory back as soon as it is done: the allocator
+// keeps up to this much in each arena, and a few such requests on different threads would
+// otherwise keep theirs while others of their size start.
+constexpr unsigned long long kGiveBackAfterBytes = 64ull << 20;
 
 }  // namespace serve
