@@ -2,8 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
-
+#include "EndPoint.h"
 #include "slp_attr.h"
 #include "slp_filter.h"
 #include "slp_text.h"
@@ -11,13 +10,6 @@
 namespace slpda {
 
 namespace {
-
-std::string dotted(uint32_t addrNet) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNet);
-    char buf[16];
-    snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return buf;
-}
 
 bool isType(const std::string& requested, const char* wanted) {
     return lowerAscii(trim(requested)) == std::string("service:") + wanted ||
@@ -145,7 +137,7 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvRqst(const slpwire::Request& req
     const slpwire::SrvRqstBody& b = req.rqst;
     const bool mcast = (h.flags & slpwire::kFlagMcast) != 0;
     const std::vector<std::string> scopes = splitList(b.scopes);
-    const std::string own = dotted(from.localAddrNet);
+    const std::string own = inet_NTOS(from.localAddrNet);
     std::vector<slpwire::UrlEntry> urls;
     bool daAdvert = false;
     Filter filter;
