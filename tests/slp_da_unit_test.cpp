@@ -729,12 +729,15 @@ TEST_F(AgentTest, LimitsRefuseLargeMessagesRegistrationsAndStores) {
     c.limits.maxAttrs = 2;
     c.limits.maxRegistrations = 2;
     slpda::DirectoryAgent agent(c);
-    auto reg = [&](const std::string& url, const std::string& attrs) {
+    auto regAt = [&](slpda::DirectoryAgent& a, const std::string& url, const std::string& attrs,
+                     uint16_t flags) {
         Bytes b;
-        slpwire::encodeSrvReg(7, "en", slpwire::kFlagFresh, {10, url}, "service:x", "default",
-                              attrs, &b);
-        agent.handle(b.data(), b.size(), mFrom, &mReplies, &mLog);
+        slpwire::encodeSrvReg(7, "en", flags, {10, url}, "service:x", "default", attrs, &b);
+        a.handle(b.data(), b.size(), mFrom, &mReplies, &mLog);
         return mReplies.empty() ? -1 : mReplies[0].back();
+    };
+    auto reg = [&](const std::string& url, const std::string& attrs) {
+        return regAt(agent, url, attrs, slpwire::kFlagFresh);
     };
     EXPECT_EQ(reg("service:x://a", "(a=1,2,3)"), slpwire::kInvalidRegistration);
     EXPECT_NE(mLog.find("error=3 (over --max-attrs)"), std::string::npos) << mLog;
@@ -743,6 +746,16 @@ TEST_F(AgentTest, LimitsRefuseLargeMessagesRegistrationsAndStores) {
     EXPECT_EQ(reg("service:x://c", ""), slpwire::kDaBusyNow);
     EXPECT_NE(mLog.find("error=11 (over --max-registrations)"), std::string::npos) << mLog;
     EXPECT_EQ(reg("service:x://b", "(b=2)"), 0);  // replacing one is still fine
+    // Updates may not grow a registration past the limits: in values, nor in bytes.
+    EXPECT_EQ(regAt(agent, "service:x://a", "(c=3)", 0), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (over --max-attrs)"), std::string::npos) << mLog;
+    c.limits.maxAttrs = 128;
+    slpda::DirectoryAgent wide(c);
+    const std::string v(35, 'v');
+    EXPECT_EQ(regAt(wide, "service:x://d", "(a=" + v + ")", slpwire::kFlagFresh), 0);
+    EXPECT_EQ(regAt(wide, "service:x://d", "(b=" + v + ")", 0), 0);
+    EXPECT_EQ(regAt(wide, "service:x://d", "(c=" + v + ")", 0), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (over --max-message)"), std::string::npos) << mLog;
 
     Bytes big = rqst("x", "default", "(a=" + std::string(80, 'v') + ")");
     EXPECT_FALSE(agent.handle(big.data(), big.size(), mFrom, &mReplies, &mLog));

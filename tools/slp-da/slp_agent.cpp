@@ -66,7 +66,8 @@ bool parseCidrList(const std::string& text, std::vector<Cidr>* out, std::string*
 }
 
 DirectoryAgent::DirectoryAgent(AgentConfig cfg)
-    : mCfg(std::move(cfg)), mStore(mCfg.limits.maxRegistrations) {
+    : mCfg(std::move(cfg)),
+      mStore(mCfg.limits.maxRegistrations, mCfg.limits.maxAttrs, mCfg.limits.maxMessage) {
     for (const std::string& s : mCfg.scopes) {
         if (!mScopeText.empty()) mScopeText += ',';
         mScopeText += s;
@@ -219,12 +220,11 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvReg(const slpwire::Request& req,
             o.err = slpwire::kParseError;
         } else if (ap == AttrParse::kTypeError) {
             o.err = slpwire::kInvalidRegistration;
-        } else if (attributeCount(r.attrs) > mCfg.limits.maxAttrs) {
-            o.err = slpwire::kInvalidRegistration;
-            o.note = " (over --max-attrs)";
         } else {
-            o.err = mStore.add(std::move(r), (h.flags & slpwire::kFlagFresh) != 0, from.nowMs);
-            if (o.err == slpwire::kDaBusyNow) o.note = " (over --max-registrations)";
+            const char* limit = nullptr;
+            o.err =
+                mStore.add(std::move(r), (h.flags & slpwire::kFlagFresh) != 0, from.nowMs, &limit);
+            if (limit != nullptr) o.note = std::string(" (over --") + limit + ")";
         }
     }
     replies->emplace_back();
