@@ -31,10 +31,12 @@ struct Handle {
     std::atomic<bool> busy{false};
 };
 
-// Open handles, so that a stale or foreign pointer is refused instead of dereferenced.
+// Open handles, so that a stale or foreign pointer is refused instead of dereferenced. A lookup
+// holds its handle too: SLPClose during a lookup (from its callback or another thread) closes
+// the handle to new calls, and the lookup frees it when it ends.
 struct Registry {
     std::mutex mu;
-    std::map<const void*, std::unique_ptr<Handle>> handles;  // guarded by mu
+    std::map<const void*, std::shared_ptr<Handle>> handles;  // guarded by mu
 };
 
 Registry& registry() {
@@ -42,11 +44,11 @@ Registry& registry() {
     return *sRegistry.get();
 }
 
-Handle* findHandle(SLPHandle h) {
+std::shared_ptr<Handle> findHandle(SLPHandle h) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     auto it = r.handles.find(h);
-    return it == r.handles.end() ? nullptr : it->second.get();
+    return it == r.handles.end() ? nullptr : it->second;
 }
 
 uint32_t randomSeed() {
@@ -315,7 +317,7 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
     if (phSLP == nullptr) return SLP_PARAMETER_BAD;
     *phSLP = nullptr;
     if (isAsync != SLP_FALSE) return SLP_NOT_IMPLEMENTED;
-    auto h = std::make_unique<Handle>();
+    auto h = std::make_shared<Handle>();
     h->lang = (pcLang != nullptr && pcLang[0] != '\0') ? pcLang : slpclient::lookupConfig().locale;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
@@ -348,13 +350,13 @@ void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie) {
 
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
                      const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {
-    Handle* h = findHandle(hSLP);
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
     if (h == nullptr || pcServiceType == nullptr || pcServiceType[0] == '\0' ||
         callback == nullptr) {
         return SLP_PARAMETER_BAD;
     }
     if (h->busy.exchange(true)) return SLP_HANDLE_IN_USE;
-    BusyGuard guard(h);
+    BusyGuard guard(h.get());
 
     const slpclient::LookupConfig cfg = slpclient::lookupConfig();
     Lookup lookup(h->lang, pcServiceType,
