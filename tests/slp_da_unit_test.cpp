@@ -2,7 +2,12 @@
 // registration file and message handling, without sockets.
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "slp_agent.h"
 #include "slp_attr.h"
@@ -470,6 +475,28 @@ TEST(SlpRegFile, MalformedFilesAreRefusedWhole) {
         EXPECT_EQ(error.line, c.line) << c.text;
         EXPECT_EQ(error.reason, c.why) << c.text;
         EXPECT_TRUE(regs.empty());
+    }
+}
+
+// glibc's fclose leaves errno alone when it succeeds, but nothing promises that: this one sets
+// it, so that a reader that takes errno after closing reports the wrong reason.
+extern "C" int fclose(FILE* f) {
+    static const auto real = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fclose"));
+    const int r = real(f);
+    errno = ESPIPE;
+    return r;
+}
+
+TEST(SlpRegFile, ReadFailuresGiveTheirOwnReason) {
+    testutil::TempDir dir;
+    ASSERT_TRUE(testutil::spit(dir.file("big"), std::string(slpda::kMaxRegFile + 1, '#')));
+    for (const auto& [path, reason] :
+         {std::pair<std::string, std::string>{dir.path(), strerror(EISDIR)},
+          {dir.file("none"), strerror(ENOENT)},
+          {dir.file("big"), strerror(EFBIG)}}) {
+        std::string text, why;
+        EXPECT_FALSE(slpda::readRegFile(path, &text, &why));
+        EXPECT_EQ(why, path + ": " + reason);
     }
 }
 

@@ -125,36 +125,12 @@ int64_t nowMs() {
         .count();
 }
 
-constexpr size_t kMaxRegFile = 16 << 20;
-
-bool readFile(const std::string& path, std::string* out) {
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (f == nullptr) return false;
-    char buf[8192];
-    size_t n;
-    bool ok = true;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        out->append(buf, n);
-        if (out->size() > kMaxRegFile) {
-            errno = EFBIG;
-            ok = false;
-            break;
-        }
-    }
-    if (ok && ferror(f)) ok = false;
-    fclose(f);
-    return ok;
-}
-
 // Reads and parses the registrations file; on failure *why is "FILE:LINE: reason" or
 // "FILE: system error".
 bool loadRegFile(const std::string& path, const slpda::AgentConfig& cfg,
                  std::vector<slpda::Registration>* regs, std::string* why) {
     std::string text;
-    if (!readFile(path, &text)) {
-        *why = path + ": " + strerror(errno);
-        return false;
-    }
+    if (!slpda::readRegFile(path, &text, why)) return false;
     slpda::RegFileLimits limits;
     limits.maxAttrs = cfg.limits.maxAttrs;
     limits.maxRegistrations = cfg.limits.maxRegistrations;
