@@ -250,94 +250,87 @@ struct Options {
     slpda::ServerConfig server;
 };
 
-// A number option within [min, max]; false after reporting a bad value.
-bool numberOption(const char* name, const char* text, long min, long max, long* out) {
-    if (cli::parseNumber(text, min, max, out)) return true;
-    cli::usageError(kProg, std::string("--") + name + " wants a number from " +
-                               std::to_string(min) + " to " + std::to_string(max) + ", got \"" +
-                               text + "\"");
-    return false;
+// The options that take a number within [min, max], and where it goes.
+struct NumberOption {
+    int id;
+    const char* name;
+    long min, max;
+    void (*set)(Options* o, long n);
+};
+
+const NumberOption kNumberOptions[] = {
+    {kOptMaxMessage, "--max-message", 256, 1048576,
+     [](Options* o, long n) { o->agent.limits.maxMessage = static_cast<size_t>(n); }},
+    {kOptMaxDepth, "--max-filter-depth", 1, 64,
+     [](Options* o, long n) { o->agent.limits.filter.maxDepth = static_cast<int>(n); }},
+    {kOptMaxLeaves, "--max-filter-leaves", 1, 4096,
+     [](Options* o, long n) { o->agent.limits.filter.maxLeaves = static_cast<int>(n); }},
+    {kOptMaxAttrs, "--max-attrs", 1, 65535,
+     [](Options* o, long n) { o->agent.limits.maxAttrs = static_cast<size_t>(n); }},
+    {kOptMaxRegs, "--max-registrations", 1, 1000000,
+     [](Options* o, long n) { o->agent.limits.maxRegistrations = static_cast<size_t>(n); }},
+    {kOptMaxWork, "--max-work", 1000, 100000000,
+     [](Options* o, long n) { o->agent.limits.maxWork = static_cast<size_t>(n); }},
+    {kOptMaxConns, "--max-connections", 1, 16384,
+     [](Options* o, long n) { o->server.maxConnections = static_cast<size_t>(n); }},
+};
+
+// Takes the option getopt_long returned as c; "" when it is good, else the error line.
+std::string takeOption(int c, char** argv, Options* o) {
+    std::string bad;
+    switch (c) {
+        case kOptListen:
+            if (!parseListen(optarg, &o->addrNet, &o->portHost)) {
+                return std::string("--listen ") + optarg + ": not ADDR[:PORT]";
+            }
+            return "";
+        case kOptReg:
+            o->regPath = optarg;
+            return "";
+        case kOptCheck:
+            o->check = true;
+            return "";
+        case kOptScopes:
+            if (!slpda::validScopeList(optarg, &bad)) {
+                return std::string("--scopes ") + optarg + ": scope \"" + bad +
+                       "\" is empty or holds a reserved character";
+            }
+            o->scopeText = optarg;
+            return "";
+        case kOptAllowReg:
+            if (!slpda::parseCidrList(optarg, &o->agent.allowReg, &bad)) {
+                return std::string("--allow-reg ") + optarg + ": \"" + bad +
+                       "\" is not an address or a.b.c.d/n";
+            }
+            return "";
+        default:
+            break;
+    }
+    for (const NumberOption& n : kNumberOptions) {
+        if (n.id != c) continue;
+        long v = 0;
+        bad = cli::numberArg(n.name, optarg, n.min, n.max, &v);
+        if (bad.empty()) n.set(o, v);
+        return bad;
+    }
+    return cli::optionError(c, argv);
 }
 
 // Returns -1 when the options are good, else the exit status.
 int parseOptions(int argc, char** argv, Options* o) {
     opterr = 0;
     int c;
-    long n = 0;
     while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'h':
-                fputs(kHelp, stdout);
-                return 0;
-            case 'V':
-                cli::printVersion(kProg);
-                return 0;
-            case kOptListen:
-                if (!parseListen(optarg, &o->addrNet, &o->portHost)) {
-                    return cli::usageError(
-                        kProg, std::string("--listen wants ADDR[:PORT], got \"") + optarg + "\"");
-                }
-                break;
-            case kOptReg:
-                o->regPath = optarg;
-                break;
-            case kOptCheck:
-                o->check = true;
-                break;
-            case kOptScopes: {
-                std::string bad;
-                if (!slpda::validScopeList(optarg, &bad)) {
-                    return cli::usageError(kProg, std::string("--scopes \"") + optarg +
-                                                      "\": scope \"" + bad +
-                                                      "\" is empty or holds a reserved character");
-                }
-                o->scopeText = optarg;
-                break;
-            }
-            case kOptAllowReg: {
-                std::string bad;
-                if (!slpda::parseCidrList(optarg, &o->agent.allowReg, &bad)) {
-                    return cli::usageError(kProg, std::string("--allow-reg \"") + optarg +
-                                                      "\": \"" + bad +
-                                                      "\" is not an address or a.b.c.d/n");
-                }
-                break;
-            }
-            case kOptMaxMessage:
-                if (!numberOption("max-message", optarg, 256, 1048576, &n)) return 2;
-                o->agent.limits.maxMessage = static_cast<size_t>(n);
-                break;
-            case kOptMaxDepth:
-                if (!numberOption("max-filter-depth", optarg, 1, 64, &n)) return 2;
-                o->agent.limits.filter.maxDepth = static_cast<int>(n);
-                break;
-            case kOptMaxLeaves:
-                if (!numberOption("max-filter-leaves", optarg, 1, 4096, &n)) return 2;
-                o->agent.limits.filter.maxLeaves = static_cast<int>(n);
-                break;
-            case kOptMaxAttrs:
-                if (!numberOption("max-attrs", optarg, 1, 65535, &n)) return 2;
-                o->agent.limits.maxAttrs = static_cast<size_t>(n);
-                break;
-            case kOptMaxRegs:
-                if (!numberOption("max-registrations", optarg, 1, 1000000, &n)) return 2;
-                o->agent.limits.maxRegistrations = static_cast<size_t>(n);
-                break;
-            case kOptMaxWork:
-                if (!numberOption("max-work", optarg, 1000, 100000000, &n)) return 2;
-                o->agent.limits.maxWork = static_cast<size_t>(n);
-                break;
-            case kOptMaxConns:
-                if (!numberOption("max-connections", optarg, 1, 16384, &n)) return 2;
-                o->server.maxConnections = static_cast<size_t>(n);
-                break;
-            case ':':
-                return cli::usageError(
-                    kProg, std::string("option '") + argv[optind - 1] + "' requires an argument");
-            default:
-                return cli::usageError(
-                    kProg, std::string("unrecognized option '") + argv[optind - 1] + "'");
+        if (c == 'h') {
+            fputs(kHelp, stdout);
+            return 0;
         }
+        if (c == 'V') {
+            cli::printVersion(kProg);
+            return 0;
+        }
+        const std::string bad = takeOption(c, argv, o);
+        if (!bad.empty()) return cli::usageError(kProg, bad);
     }
     if (optind < argc) {
         return cli::usageError(kProg, std::string("unexpected argument '") + argv[optind] + "'");
