@@ -13,11 +13,14 @@
 
 #include "ESM.h"
 #include "cli.h"
+#include "coords.h"
+#include "esm_version.h"
 #include "http.h"
 #include "http_serve.h"
 #include "mutex_lock.h"
 #include "service_metrics.h"
 #include "service_notify.h"
+#include "service_settings.h"
 
 namespace {
 
@@ -34,22 +37,33 @@ const char kHelp[] =
     "         comma-separated list of these, asked in turn until one answers\n"
     "\n"
     "Options (only as the single argument):\n"
+    "  --check     check the settings and the coordinates file, print what was found and\n"
+    "              exit: 0 when the daemon would start with them, 78 when not\n"
     "  --help      print this help and exit\n"
     "  --version   print the version and exit\n"
     "\n"
-    "Output: \"waiting for request\" on standard output once it runs, then the progress of\n"
+    "Output: one line on standard error naming the version, port, Directory Agents and\n"
+    "metrics address; \"waiting for request\" on standard output once it runs, then the progress "
+    "of\n"
     "every request; after the 101st answered request \"utime N, stime N\" on standard error,\n"
     "a 3-second pause, and exit status 0. Any other number of arguments prints\n"
-    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1.\n"
+    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1; a\n"
+    "setting that is not valid, one line naming it and status 78.\n"
     "\n"
     "Signals: SIGTERM stops accepting, lets requests in progress finish for up to 10 s\n"
     "and exits with status 0.\n"
     "\n"
-    "Environment: NOTIFY_SOCKET (set by systemd for Type=notify units) gets READY=1 once\n"
-    "the daemon listens and STOPPING=1 when it ends; ESM_METRICS_ADDR=ADDR:PORT serves\n"
-    "the daemon's metrics in the Prometheus text format on GET /metrics there (unset,\n"
-    "nothing listens; an address it cannot listen on ends it with status 1); VARNO_PATH and\n"
-    "VARNO_GNPMONITOR as described in the manual page.\n";
+    "Environment (a value that is not valid stops the start with status 78):\n"
+    "  ESM_MEMORY_BUDGET  memory the requests in flight may hold together (default 1GiB)\n"
+    "  ESM_MAX_ENTRIES    most endpoints and zones one request may name (default 1024)\n"
+    "  ESM_MAX_WORKERS    most requests handled at once; complete requests beyond it wait\n"
+    "                     their turn (default 256)\n"
+    "  ESM_METRICS_ADDR   ADDR:PORT to serve the metrics on, GET /metrics in the\n"
+    "                     Prometheus text format (unset: no listener; one it cannot\n"
+    "                     listen on ends the start with status 1)\n"
+    "  VARNO_PATH         the directory of gnp.coords and of the node loader abone/sc.linux\n"
+    "  VARNO_GNPMONITOR   the coordinate monitor's address (unset: none is told)\n"
+    "  NOTIFY_SOCKET      set by systemd: READY=1 once listening, STOPPING=1 when ending\n";
 
 // How long connections in progress may take to finish after SIGTERM.
 constexpr int kDrainMs = 10000;
@@ -93,15 +107,18 @@ void catchStopSignal() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// Every connection thread allocates from one of many malloc arenas. With glibc's defaults a
-// burst of large requests leaves each arena holding tens of MiB once the burst is over: freed
-// document nodes wait in fast bins, which are never merged back into the arena's top, and the
-// first large buffer freed raises the trim threshold for good. Without fast bins and with fixed
-// thresholds, memory goes back to the system as connections end.
+// Every worker allocates from one of many malloc arenas. With glibc's defaults a burst of large
+// requests leaves each arena holding tens of MiB once the burst is over: freed document nodes
+// wait in fast bins, which are never merged back into the arena's top, and the first large buffer
+// freed raises the thresholds for good. Without fast bins and with fixed thresholds, what a burst
+// frees stays in the arenas only until the workers fall idle, when they trim them. The thresholds
+// are high enough that a request's documents and buffers (a commit naming a thousand members is
+// a few MiB of nodes and a 250 KiB text) reuse the arena's memory from one message to the next,
+// instead of each mapping, faulting in and giving back its own pages.
 void returnFreedMemory() {
     mallopt(M_MXFAST, 0);
-    mallopt(M_TRIM_THRESHOLD, 128 * 1024);
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
 }
 
 // strtol with a 32-bit long, cut to 16 bits: "8080abc" is 8080, "65616" is 80, "abc" is 0.
@@ -112,10 +129,47 @@ unsigned short portArg(const char* text) {
     return static_cast<unsigned short>(v);
 }
 
+// --check: the settings as the daemon would read them, and the coordinates file. Exit status 0
+// when the daemon would start with them and the file is usable, kConfigErrorStatus when not.
+int checkConfiguration() {
+    ServiceSettings settings;
+    std::string error;
+    if (!readServiceSettings(&settings, &error)) {
+        fprintf(stderr, "esm-synthd: %s\n", error.c_str());
+        return kConfigErrorStatus;
+    }
+    fputs(describeServiceSettings(settings).c_str(), stdout);
+    const CoordinatesExplanation c = explainCoordinates(0);
+    using R = CoordinatesExplanation::Result;
+    switch (c.result) {
+        case R::PathUnset:
+            printf("VARNO_PATH is not set: no coordinates, so no compute node can be chosen\n");
+            break;
+        case R::FileMissing:
+            printf("%s: not found: no coordinates, so no compute node can be chosen\n",
+                   c.path.c_str());
+            break;
+        case R::ReadError:
+            fprintf(stderr, "esm-synthd: %s:%d: cannot be read\n", c.path.c_str(), c.line);
+            return kConfigErrorStatus;
+        case R::FormatError:
+            fprintf(stderr, "esm-synthd: %s:%d: no blank between host and coordinates\n",
+                    c.path.c_str(), c.line);
+            return kConfigErrorStatus;
+        case R::Found:
+        case R::NotListed:
+            printf("%s: valid\n", c.path.c_str());
+            break;
+    }
+    printf("esm-synthd: the configuration is valid\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Only a lone --help or --version is an option; every other command line is read as designed.
+    // Only a lone --help, --version or --check is an option; every other command line is read
+    // as the daemon has always read it, for the units and scripts that start it.
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
         fputs(kHelp, stdout);
         return 0;
@@ -124,10 +178,22 @@ int main(int argc, char** argv) {
         cli::printVersion("esm-synthd");
         return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "--check") == 0) return checkConfiguration();
     if (argc != 3) {
         printf("arg: port DA\n");
         exit(-1);
     }
+    ServiceSettings settings;
+    std::string settingsError;
+    if (!readServiceSettings(&settings, &settingsError)) {
+        fprintf(stderr, "esm-synthd: %s\n", settingsError.c_str());
+        return kConfigErrorStatus;
+    }
+    installServiceSettings(settings);
+    setRequestMemoryBudgetLimit(settings.memoryBudgetBytes);
+    setMaxWorkers(settings.maxWorkers);
+    // Idle peers must not keep others out for want of descriptors.
+    raiseDescriptorLimit();
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     returnFreedMemory();
@@ -137,10 +203,11 @@ int main(int argc, char** argv) {
     num_of_requests = 0;
     DAstr = argv[2];
     const unsigned short port = portArg(argv[1]);
-    synthEntryLimit();  // read the setting now: a bad one is reported at start
+    fprintf(stderr, "esm-synthd %s: port %d, Directory Agents %s, metrics %s\n", ESM_VERSION, port,
+            DAstr, settings.metricsAddr.empty() ? "off" : settings.metricsAddr.c_str());
     servicemetrics::install();
     std::string metricsError;
-    if (!servicemetrics::startFromEnvironment(&metricsError)) {
+    if (!servicemetrics::startListener(settings.metricsAddr, &metricsError)) {
         fprintf(stderr, "esm-synthd: ESM_METRICS_ADDR %s\n", metricsError.c_str());
         exit(1);
     }

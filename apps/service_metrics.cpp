@@ -1,6 +1,5 @@
 #include "service_metrics.h"
 
-#include <cstdlib>
 #include <mutex>
 
 #include "http.h"
@@ -113,7 +112,7 @@ void observeAgent(const SLPAgentReport* r, void*) {
 
 #endif
 
-void observeRefusal() {
+void observeRefusal(const RefusalInfo&) {
     countRequest(Outcome::Refused, 0);
 }
 
@@ -155,10 +154,9 @@ void install() {
     setRefusalObserver(observeRefusal);
 }
 
-bool startFromEnvironment(std::string* error) {
-    const char* addr = getenv("ESM_METRICS_ADDR");
-    if (addr == nullptr || addr[0] == '\0') return true;
-    return metrics::startMetricsServer(addr, &families().registry, error);
+bool startListener(const std::string& addrPort, std::string* error) {
+    if (addrPort.empty()) return true;
+    return metrics::startMetricsServer(addrPort, &families().registry, error);
 }
 
 }  // namespace servicemetrics

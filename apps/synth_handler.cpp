@@ -2,12 +2,12 @@
 // of answered requests.
 
 #include <chrono>
-#include <cstdlib>
 
 #include "ESM.h"
 #include "diag.h"
 #include "mutex_lock.h"
 #include "service_metrics.h"
+#include "service_settings.h"
 
 const char* DAstr = "";
 pthread_mutex_t term_mut = PTHREAD_MUTEX_INITIALIZER;
@@ -15,24 +15,6 @@ pthread_cond_t term_cond = PTHREAD_COND_INITIALIZER;
 int num_of_requests = 0;  // guarded by term_mut
 
 namespace {
-
-const char kMaxEntriesVariable[] = "ESM_MAX_ENTRIES";
-constexpr size_t kDefaultMaxEntries = 4096;
-// Both lists full: no request can hold more.
-constexpr unsigned long kMaxMaxEntries = 2 * 1048576;
-
-size_t configuredMaxEntries() {
-    const char* text = getenv(kMaxEntriesVariable);
-    if (text == nullptr) return kDefaultMaxEntries;
-    char* end = nullptr;
-    const unsigned long v = strtoul(text, &end, 10);
-    if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && v >= 1 && v <= kMaxMaxEntries) {
-        return v;
-    }
-    diagf(DiagStream::Err, "%s: \"%s\" is not a number from 1 to %lu; the limit is %zu\n",
-          kMaxEntriesVariable, text, kMaxMaxEntries, kDefaultMaxEntries);
-    return kDefaultMaxEntries;
-}
 
 void countAnsweredRequest() {
     MutexLock lock(&term_mut);
@@ -50,8 +32,7 @@ void count(servicemetrics::Outcome outcome, std::chrono::steady_clock::time_poin
 }  // namespace
 
 size_t synthEntryLimit() {
-    static const size_t sLimit = configuredMaxEntries();
-    return sLimit;
+    return serviceSettings().maxEntries;
 }
 
 Msg* RecvCallback(Msg* req) {

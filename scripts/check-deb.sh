@@ -46,7 +46,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./##' | grep -v '/$' | sort >"$
 dpkg-deb -e "$deb" "$work/control"
 cat "$work/files"
 # The programs it must hold; every program it holds is run below.
-required=(esm-synthd slp-da esm-synth slp-find esm-proxy-sim gnp-monitor)
+required=(esm-synthd slp-da esm-synth slp-find slp-reg esm-proxy-sim gnp-monitor)
 mapfile -t programs < <(sed -n 's#^usr/bin/##p' "$work/files")
 expected=(etc/default/esm-synthd etc/default/slp-da etc/esm-synth/gnp.coords
           etc/esm-synth/slp.reg etc/esm-synth/abone/sc.linux

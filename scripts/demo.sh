@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole system on loopback: a Directory Agent with registrations, three proxy simulators, the
-# coordinate monitor, the node-loader stand-in under a temporary configuration directory, and the
-# daemon. Sends one request served by running proxies and one that needs a compute node, prints
-# both answers and what the monitor and the node loader saw, then stops everything it started.
+# The whole system on loopback: a Directory Agent, three proxy simulators that register themselves
+# with it, a compute node registered with slp-reg, the coordinate monitor, the node-loader
+# stand-in under a temporary configuration directory, and the daemon. Sends one request served by
+# running proxies and one that needs a compute node, prints both answers and what the monitor and
+# the node loader saw, then stops everything it started (the proxies deregister on the way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
@@ -14,8 +15,11 @@ pids=()
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Last started, first stopped: the proxies deregister while the Directory Agent still runs.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
   rm -rf "$work"
   exit "$status"
 }
@@ -54,33 +58,19 @@ cat >"$varno/gnp.coords" <<'EOF'
 128.2.1.9 12.5 -3.0 7.25
 EOF
 
-# What the Directory Agent knows: two running proxies for endpoints, one for a zone, and a
-# compute node that serves clients at the coordinates of 128.2.1.9.
-cat >"$work/slp.reg" <<'EOF'
-service:ESMProxy://127.0.0.5:7020,en,65535
-addr=128.2.1.7
-mask=255.255.255.255
-
-service:ESMProxy://127.0.0.6:7020,en,65535
-addr=128.2.1.8
-mask=255.255.255.255
-
-service:ESMProxy://127.0.0.7:7020,en,65535
-addr=10.1.0.0
-mask=255.255.0.0
-
-service:CompResource://127.0.0.20/?x-GNP-num=1,en,65535
-x-GNP-num=1
-x-GNP-clients=12.5 -3.0 7.25
-EOF
-
-start slp-da "$bin/slp-da/slp-da" --listen 127.0.0.2:0 --reg "$work/slp.reg"
+# The Directory Agent starts empty: each running proxy registers itself for the endpoint or zone
+# it serves (two endpoints, one zone), and the compute node that serves clients at the
+# coordinates of 128.2.1.9 is registered by hand.
+start slp-da "$bin/slp-da/slp-da" --listen 127.0.0.2:0
 wait_for "$work/slp-da.err" "listening on"
 da=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$work/slp-da.err" | head -n 1)
-for host in 5 6 7; do
-  start "proxy-$host" "$bin/esm-proxy-sim" "127.0.0.$host" 7020
-  wait_for "$work/proxy-$host.err" "listening"
+for served in 5=128.2.1.7 6=128.2.1.8 7=10.1.0.0/16; do
+  host=${served%%=*}
+  start "proxy-$host" "$bin/esm-proxy-sim" "127.0.0.$host" 7020 --register "$da" --serve "${served#*=}"
+  wait_for "$work/proxy-$host.err" "registered"
 done
+"$bin/slp-reg" --da "$da" --lifetime 3600 --attrs '(x-GNP-num=1),(x-GNP-clients=12.5 -3.0 7.25)' \
+  register 'service:CompResource://127.0.0.20/?x-GNP-num=1' >"$work/slp-reg.out"
 start monitor "$bin/gnp-monitor" 127.0.0.9
 wait_for "$work/monitor.err" "listening"
 
@@ -91,6 +81,11 @@ start esm-synthd env VARNO_PATH="$varno" VARNO_GNPMONITOR=127.0.0.9 ESM_METRICS_
 wait_for "$work/esm-synthd.err" "Listening on port"
 echo "esm-synthd on 127.0.0.1:$port, Directory Agent at $da, monitor at 127.0.0.9:5646,"
 echo "metrics on http://$metrics/metrics"
+
+section "What the Directory Agent holds (the proxies registered themselves)"
+echo "\$ slp-find --da $da ESMProxy; slp-find --da $da CompResource"
+"$bin/slp-find" --da "$da" ESMProxy | sed 's/^/   /'
+"$bin/slp-find" --da "$da" CompResource | sed 's/^/   /'
 
 section "Request 1: two endpoints and a zone, all with running proxies"
 echo "\$ esm-synth 127.0.0.1:$port --endpoint 128.2.1.7 --endpoint 128.2.1.8 --zone 10.1.0.0/16@10.1.2.3"

@@ -16,17 +16,6 @@ struct Case {
     std::string err;  // the first line of standard error, exactly ("" for none)
 };
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome run(const char* path, const std::vector<std::string>& args) {
-    testutil::Child c(path, args);
-    const int status = c.wait(10000);
-    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.out(), c.err()};
-}
-
 std::string firstLine(const std::string& text) {
     return text.substr(0, text.find('\n'));
 }
@@ -36,7 +25,7 @@ void check(const char* path, const char* prog, const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         std::string shown;
         for (const std::string& a : c.args) shown += " " + a;
-        const Outcome r = run(path, c.args);
+        const testutil::Ran r = testutil::run(path, c.args, {}, 10000);
         EXPECT_EQ(r.status, c.status) << prog << shown << "\n" << r.err;
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << prog << shown << "\n" << r.out;
         if (c.err.empty()) {
@@ -146,6 +135,20 @@ TEST(CommandLine, EsmProxySim) {
               {{"127.0.0.1"}, 2, "", "missing PORT"},
               {{"1.2.3", "7000"}, 2, "", "ADDR 1.2.3: not an IPv4 address"},
               {{"127.0.0.1", "7000", "x"}, 2, "", "unexpected argument 'x'"},
+              {{"127.0.0.1", "7000", "--serve=1.2.3.4"}, 2, "", "--serve is only for --register"},
+              {{"127.0.0.1", "7000", "--register=127.0.0.1"},
+               2,
+               "",
+               "--register needs --serve ADDR[/MASK]"},
+              {{"127.0.0.1", "7000", "--register=h:0", "--serve=1.2.3.4"},
+               2,
+               "",
+               "--register h:0: not ADDR[:PORT][,...]"},
+              {{"127.0.0.1", "7000", "--register=h", "--serve=10.1.5.0/16"},
+               2,
+               "",
+               "--serve 10.1.5.0/16: 10.1.5.0 has host bits set for mask 255.255.0.0 (the zone is "
+               "10.1.0.0/16)"},
           });
 }
 
@@ -202,6 +205,22 @@ TEST(CommandLine, SlpDa) {
             {{"--max-message=12k"}, 2, "", "--max-message 12k: not in 256..1048576"},
             {{"extra"}, 2, "", "unexpected argument 'extra'"},
         });
+}
+
+TEST(CommandLine, SlpReg) {
+    const std::string url = "service:ESMProxy://127.0.0.5:7020";
+    check(SLP_REG_PATH, "slp-reg",
+          {
+              {{"--help"}, 0, "Usage: slp-reg", ""},
+              {{"--version"}, 0, "slp-reg " + kVersion, ""},
+              {{}, 2, "", "missing register or deregister, and URL"},
+              {{"add", url}, 2, "", "'add' is neither register nor deregister"},
+              {{"register"}, 2, "", "missing URL"},
+              {{"register", "127.0.0.5:7020"}, 2, "", "URL 127.0.0.5:7020: not SCHEME://ADDRESS"},
+              {{"--lifetime=0", "register", url}, 2, "", "--lifetime 0: not in 1..65535"},
+              {{"--attrs=(a=1)", "deregister", url}, 2, "", "--attrs is only for register"},
+              {{"--da", "h:0", "register", url}, 2, "", "--da h:0: not ADDR[:PORT][,...]"},
+          });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "Msg.h"
 #include "msg_test_util.h"
+#include "net_util.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
@@ -94,11 +95,18 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
 }
 
 TEST(ServiceMetrics, AnAddressItCannotListenOnEndsTheDaemon) {
-    testutil::Child c(ESM_SYNTHD_PATH, {"0", "127.0.0.1"}, {"ESM_METRICS_ADDR=127.0.60.1"});
+    const uint16_t port = testutil::freePort();
+    const char* failed = nullptr;
+    Fd taken(listenTcp(testutil::addrOf("127.0.60.1"), port, &failed));
+    ASSERT_TRUE(taken.valid());
+    const std::string addr = "127.0.60.1:" + std::to_string(port);
+    testutil::Child c(ESM_SYNTHD_PATH, {"0", "127.0.0.1"}, {"ESM_METRICS_ADDR=" + addr});
     const int status = c.wait(5000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(c.err(), "esm-synthd: ESM_METRICS_ADDR 127.0.60.1: not ADDR:PORT\n");
+    EXPECT_EQ(testutil::grep(c.err(), "esm-synthd: ESM_METRICS_ADDR " + addr + ": bind: "),
+              std::vector<std::string>{"esm-synthd: ESM_METRICS_ADDR " + addr +
+                                       ": bind: Address already in use"});
     EXPECT_EQ(c.out(), "");
 }
 

@@ -274,6 +274,44 @@ TEST(ServiceLifecycle, WrongArgumentCountsPrintUsage) {
     }
 }
 
+// A setting that is not valid stops the start (and --check) with one line naming it, and status
+// 78 so that the service manager does not start it again; a valid one passes --check.
+TEST(ServiceLifecycle, BadSettingsStopTheStart) {
+    struct Case {
+        const char* setting;
+        const char* accepted;  // "" for a valid setting
+    };
+    for (const Case& c : {
+             Case{"ESM_MEMORY_BUDGET=1.5GiB", "a size of at least 16MiB"},
+             Case{"ESM_MEMORY_BUDGET=8MiB", "a size of at least 16MiB"},
+             Case{"ESM_MAX_ENTRIES=0", "a number from 1 to 2097152"},
+             Case{"ESM_MAX_ENTRIES=12x", "a number from 1 to 2097152"},
+             Case{"ESM_MAX_WORKERS=-1", "a number from 1 to 4096"},
+             Case{"ESM_METRICS_ADDR=127.0.0.1", "ADDR:PORT"},
+             Case{"ESM_METRICS_ADDR=127.0.0.1:0", "ADDR:PORT"},
+             Case{"ESM_MAX_WORKERS=8", ""},
+         }) {
+        SCOPED_TRACE(c.setting);
+        const std::string line = std::string("esm-synthd: ") + c.setting + " is not valid: ";
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"0", "127.0.0.1:9"}, {"--check"}}) {
+            if (c.accepted[0] == '\0' && args.size() == 2) continue;  // it would serve
+            testutil::Child d(ESM_SYNTHD_PATH, args, {c.setting, "VARNO_PATH"});
+            const int status = d.wait(5000);
+            ASSERT_TRUE(WIFEXITED(status));
+            if (c.accepted[0] == '\0') {
+                EXPECT_EQ(WEXITSTATUS(status), 0) << d.err();
+                EXPECT_NE(d.out().find(std::string(c.setting) + "\n"), std::string::npos);
+                continue;
+            }
+            EXPECT_EQ(WEXITSTATUS(status), 78);
+            EXPECT_EQ(d.err().rfind(line + c.accepted, 0), 0u) << d.err();
+            EXPECT_EQ(testutil::lines(d.err()).size(), 1u) << d.err();
+            EXPECT_EQ(d.out(), "");
+        }
+    }
+}
+
 TEST(ServiceLifecycle, PortTextIsReadLikeStrtol) {
     // 65616 is 80 after truncation, which needs privileges: 8080abc is tried instead, and a port
     // without digits lets the system pick one.
@@ -283,12 +321,12 @@ TEST(ServiceLifecycle, PortTextIsReadLikeStrtol) {
                c.err().find("Couldn't open") != std::string::npos;
     }));
     if (c.err().find("Couldn't open") != std::string::npos) GTEST_SKIP() << "port 8080 is taken";
-    EXPECT_EQ(c.err(), "Listening on port 8080\n");
+    EXPECT_EQ(c.err(), daemonStartLines(8080, "127.0.0.1:9"));
     EXPECT_TRUE(testutil::waitListening("127.0.0.1", 8080));
     testutil::Child any(ESM_SYNTHD_PATH, {"abc", "127.0.0.1:9"});
     EXPECT_TRUE(testutil::waitFor(
         [&] { return any.err().find("Listening on port") != std::string::npos; }));
-    EXPECT_EQ(any.err(), "Listening on port 0\n");
+    EXPECT_EQ(any.err(), daemonStartLines(0, "127.0.0.1:9"));
 }
 
 TEST(ServiceLifecycle, EndsAfterTheHundredAndFirstAnsweredRequest) {
@@ -339,7 +377,7 @@ TEST(ServiceStop, TellsTheManagerWhenReadyAndWhenStopping) {
     testutil::Child d(ESM_SYNTHD_PATH, {std::to_string(port), "127.0.0.1:9"}, {manager.env()});
     EXPECT_EQ(manager.next(), "READY=1");
     // Ready means listening: the line that follows listen() is out by then.
-    EXPECT_EQ(d.err(), "Listening on port " + std::to_string(port) + "\n");
+    EXPECT_EQ(d.err(), daemonStartLines(port, "127.0.0.1:9"));
     d.signal(SIGTERM);
     EXPECT_EQ(manager.next(), "STOPPING=1");
     const int status = d.wait(5000);
@@ -347,7 +385,7 @@ TEST(ServiceStop, TellsTheManagerWhenReadyAndWhenStopping) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // Nothing beyond the usual lines.
     EXPECT_EQ(d.out(), "waiting for request\n");
-    EXPECT_EQ(d.err(), "Listening on port " + std::to_string(port) + "\n");
+    EXPECT_EQ(d.err(), daemonStartLines(port, "127.0.0.1:9"));
 }
 
 // SIGTERM while a request waits for its proxy: new connections are refused at once, the request

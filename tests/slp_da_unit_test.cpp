@@ -451,6 +451,10 @@ TEST(SlpRegFile, MalformedFilesAreRefusedWhole) {
         {"service:a://h,en\n", 1, "expected url,language-tag,lifetime[,service-type]"},
         {"service:a://h,,10\n", 1, "the language tag is empty"},
         {"service:a:h,en,10\n", 1, "the URL has no \"://\""},
+        {"service:ESMProxy://127.0.0.6:70200,en,10\n", 1, "port 70200 is not in 1..65535"},
+        {"service:x://u@h:0/p,en,10\n", 1, "port 0 is not in 1..65535"},
+        {"service:x://h:7o2,en,10\n", 1, "port \"7o2\" is not a number"},
+        {"service:ESMProxy://127.0.0.6/,en,10\n", 1, "an ESMProxy URL needs a port"},
         {"ESMProxy://127.0.0.5:7020,en,10\n", 1, "the URL does not start with \"service:\""},
         {"service:a://h,en,10\n\nservice:b://h,en,10\nscopes=elsewhere\n", 4,
          "a scope that this DA does not serve"},
@@ -635,6 +639,12 @@ TEST_F(AgentTest, RegistrationsAreCheckedAndAcknowledged) {
     EXPECT_EQ(ackError(), slpwire::kInvalidRegistration);
     ASSERT_TRUE(handle(srvReg(fresh, 10, "default", "", "")));
     EXPECT_EQ(ackError(), slpwire::kInvalidRegistration);
+    Bytes badPort;
+    slpwire::encodeSrvReg(7, "en", fresh, {10, "service:ESMProxy://h:70200"}, "", "default", "",
+                          &badPort);
+    ASSERT_TRUE(handle(badPort));
+    EXPECT_EQ(ackError(), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (port 70200 is not in 1..65535)"), std::string::npos) << mLog;
     ASSERT_TRUE(handle(srvReg(fresh, 10, "default,other", "")));
     EXPECT_EQ(ackError(), slpwire::kScopeNotSupported);
     ASSERT_TRUE(handle(srvReg(fresh, 10, "default", "(a=1")));

@@ -96,6 +96,22 @@ TEST(SlpWireClient, CapturedRepliesDecode) {
     }
 }
 
+TEST(SlpWireClient, AcknowledgementsDecode) {
+    slpwire::SrvAck a;
+    for (const char* file : {"srvack_srvreg", "srvack_srvdereg"}) {
+        const Bytes b = vector(file);
+        ASSERT_EQ(slpwire::parseSrvAck(b.data(), b.size(), &a), slpwire::ReplyParse::kOk) << file;
+        EXPECT_EQ(a.hdr.xid, xidOf(b));
+        EXPECT_EQ(a.error, 0);
+    }
+    const Bytes refused = {2, 5, 0, 0, 18, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 2, 'e', 'n', 0, 6};
+    ASSERT_EQ(slpwire::parseSrvAck(refused.data(), refused.size(), &a), slpwire::ReplyParse::kOk);
+    EXPECT_EQ(a.error, slpwire::kAuthenticationAbsent);
+    EXPECT_EQ(slpwire::parseSrvAck(refused.data(), 17, &a), slpwire::ReplyParse::kTruncated);
+    const Bytes rply = vector("srvrply_esmproxy_host");
+    EXPECT_EQ(slpwire::parseSrvAck(rply.data(), rply.size(), &a), slpwire::ReplyParse::kMalformed);
+}
+
 TEST(SlpWireClient, EveryShortenedReplyIsTruncatedOrMalformed) {
     Bytes b = vector("srvrply_compresource_gnp");
     for (size_t n = 0; n < b.size(); ++n) {

@@ -121,17 +121,11 @@ bool parseAddr(const std::string& text, uint32_t* addrNet) {
 
 // "ADDR/MASK@EP", MASK a dotted quad or a prefix length.
 bool parseZone(const std::string& text, EndZone* zone) {
-    const size_t slash = text.find('/');
     const size_t at = text.find('@');
-    if (slash == std::string::npos || at == std::string::npos || at < slash) return false;
     uint32_t addr, mask, ep;
-    if (!parseAddr(text.substr(0, slash), &addr) || !parseAddr(text.substr(at + 1), &ep))
+    if (at == std::string::npos || !cli::parseAddrMask(text.substr(0, at), &addr, &mask) ||
+        !parseAddr(text.substr(at + 1), &ep)) {
         return false;
-    const std::string maskText = text.substr(slash + 1, at - slash - 1);
-    if (!parseAddr(maskText, &mask)) {
-        long bits = 0;
-        if (!cli::parseNumber(maskText.c_str(), 0, 32, &bits)) return false;
-        mask = htonl(bits == 0 ? 0u : ~0u << (32 - bits));
     }
     *zone = EndZone(addr, mask);
     zone->setEP(ep);
@@ -141,16 +135,7 @@ bool parseZone(const std::string& text, EndZone* zone) {
 // Why the service would refuse the zone, or "": a mask that is not contiguous finds no
 // registration, and an address with host bits set names no zone.
 std::string zoneProblem(const EndZone& z) {
-    const uint32_t mask = ntohl(static_cast<uint32_t>(z.getMask()));
-    const uint32_t inverse = ~mask;
-    if ((inverse & (inverse + 1)) != 0) return "mask " + z.getMaskStr() + " is not contiguous";
-    const uint32_t addr = static_cast<uint32_t>(z.getAddr());
-    if ((addr & ~static_cast<uint32_t>(z.getMask())) != 0) {
-        const EndZone fixed(addr & static_cast<uint32_t>(z.getMask()), z.getMask());
-        return z.getAddrStr() + " has host bits set for mask " + z.getMaskStr() + " (the zone is " +
-               fixed.getStr() + ")";
-    }
-    return "";
+    return cli::zoneProblem(static_cast<uint32_t>(z.getAddr()), static_cast<uint32_t>(z.getMask()));
 }
 
 // Why the service would refuse this request, or "".

@@ -49,25 +49,6 @@ void usage() {
 
 using cli::jsonString;
 
-// Every entry of the list must be host[:port] with a port in 1..65535.
-bool validAgentList(const std::string& list) {
-    size_t from = 0;
-    for (;;) {
-        const size_t comma = list.find(',', from);
-        const std::string entry =
-            list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-        std::string host;
-        uint16_t port = 0;
-        bool hasPort = false;
-        if (entry.empty() || entry.find(' ') != std::string::npos ||
-            !splitHostPort(entry, &host, &port, &hasPort) || (hasPort && port == 0)) {
-            return false;
-        }
-        if (comma == std::string::npos) return true;
-        from = comma + 1;
-    }
-}
-
 using Found = std::vector<std::pair<std::string, unsigned short>>;
 
 SLPBoolean collect(SLPHandle, const char* url, unsigned short lifetime, SLPError err,
@@ -111,7 +92,7 @@ int main(int argc, char** argv) {
                 return 0;
             case kDa:
                 da = optarg;
-                if (!validAgentList(da))
+                if (!validHostPortList(da))
                     return cli::usageError(kProg, "--da " + da + ": not ADDR[:PORT][,...]");
                 break;
             case kScope:
@@ -134,14 +115,8 @@ int main(int argc, char** argv) {
     if (type.empty()) return cli::usageError(kProg, "TYPE is empty");
     const std::string filter = left == 2 ? argv[optind + 1] : "";
 
-    SLPSetProperty("net.slp.DAAddresses", da.c_str());
-    SLPSetProperty("net.slp.activeDADetection", "false");
-    SLPSetProperty("net.slp.passiveDADetection", "false");
-    SLPHandle handle = nullptr;
-    if (SLPOpen("en", SLP_FALSE, &handle) != SLP_OK) {
-        fprintf(stderr, "%s: cannot open the SLP client\n", kProg);
-        return kNoAgent;
-    }
+    SLPHandle handle = agentreport::openForAgents(kProg, da);
+    if (handle == nullptr) return kNoAgent;
     agentreport::Collector collector;
     Found found;
     const SLPError err =

@@ -93,9 +93,8 @@ private:
 // every answered request. Runs on many connection threads at once.
 Msg* RecvCallback(Msg* req);
 
-// The most endpoints and zones together that one SynthESMReq may name: ESM_MAX_ENTRIES, 4096
-// when unset (and, after a line on standard error, when it is not a number from 1 to 2097152).
-// Read on the first call; main makes it at start, so that a bad setting is reported then.
+// The most endpoints and zones together that one SynthESMReq may name: ESM_MAX_ENTRIES of the
+// installed settings (service_settings.h).
 size_t synthEntryLimit();
 
 // Shared with main: the Directory Agent text (set once before the server starts, then only read)

@@ -28,8 +28,8 @@ void countNodeLaunch();
 // client's observer) and the requests the transport refuses. Call once, before serving.
 void install();
 
-// Starts the listener at $ESM_METRICS_ADDR ("ADDR:PORT"). True when the variable is unset (then
-// nothing listens) or the listener runs; false with *error set when it cannot be started.
-bool startFromEnvironment(std::string* error);
+// Starts the listener at addrPort ("ADDR:PORT", ESM_METRICS_ADDR). True when addrPort is empty
+// (then nothing listens) or the listener runs; false with *error set when it cannot be started.
+bool startListener(const std::string& addrPort, std::string* error);
 
 }  // namespace servicemetrics

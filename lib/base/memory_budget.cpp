@@ -18,6 +18,7 @@ bool MemoryBudget::take(uint64_t bytes, uint64_t total,
     if (total > ceiling) return false;
     std::unique_lock<std::mutex> lock(mMutex);
     while (mUsed + bytes > ceiling) {
+        if (deadline <= std::chrono::steady_clock::now()) return false;
         if (mGiven.wait_until(lock, deadline) == std::cv_status::timeout &&
             mUsed + bytes > ceiling) {
             return false;
@@ -35,13 +36,26 @@ void MemoryBudget::give(uint64_t bytes) {
     mGiven.notify_all();
 }
 
-bool MemoryReservation::grow(uint64_t bytes) {
+bool MemoryReservation::growUntil(uint64_t bytes, std::chrono::steady_clock::time_point deadline) {
     if (bytes == 0) return true;
     if (bytes > mBudget->limitBytes()) return false;  // also keeps the sum below from wrapping
     const uint64_t total = mBytes + bytes;
-    if (!mBudget->take(bytes, total, std::chrono::steady_clock::now() + mWait)) return false;
+    if (!mBudget->take(bytes, total, deadline)) return false;
     mBytes = total;
     return true;
+}
+
+bool MemoryReservation::grow(uint64_t bytes) {
+    return growUntil(bytes, std::chrono::steady_clock::now() + mWait);
+}
+
+bool MemoryReservation::tryGrow(uint64_t bytes) {
+    // A deadline already here: take() looks once and does not wait.
+    return growUntil(bytes, std::chrono::steady_clock::now());
+}
+
+bool MemoryReservation::canEverHold(uint64_t total) const {
+    return total <= mBudget->ceilingFor(total);
 }
 
 void MemoryReservation::release() {

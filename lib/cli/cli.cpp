@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "EndPoint.h"
 #include "esm_version.h"
 
 namespace cli {
@@ -54,6 +56,34 @@ std::string numberArg(const char* name, const char* text, long min, long max, lo
     if (parseNumber(text, min, max, out)) return "";
     return std::string(name) + " " + text + ": not in " + std::to_string(min) + ".." +
            std::to_string(max);
+}
+
+bool parseAddrMask(const std::string& text, uint32_t* addrNet, uint32_t* maskNet) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    in_addr a{};
+    if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &a) != 1) return false;
+    const std::string maskText = text.substr(slash + 1);
+    in_addr m{};
+    long bits = 0;
+    if (inet_pton(AF_INET, maskText.c_str(), &m) != 1) {
+        if (!parseNumber(maskText.c_str(), 0, 32, &bits)) return false;
+        m.s_addr = htonl(bits == 0 ? 0u : ~0u << (32 - bits));
+    }
+    *addrNet = a.s_addr;
+    *maskNet = m.s_addr;
+    return true;
+}
+
+std::string zoneProblem(uint32_t addrNet, uint32_t maskNet) {
+    const EndZone z(addrNet, maskNet);
+    const uint32_t inverse = ~ntohl(maskNet);
+    if ((inverse & (inverse + 1)) != 0) return "mask " + z.getMaskStr() + " is not contiguous";
+    if ((addrNet & ~maskNet) != 0) {
+        return z.getAddrStr() + " has host bits set for mask " + z.getMaskStr() + " (the zone is " +
+               EndZone(addrNet & maskNet, maskNet).getStr() + ")";
+    }
+    return "";
 }
 
 std::string jsonString(const std::string& s) {

@@ -1,8 +1,8 @@
 #pragma once
 
-// The pieces of the HTTP message transport behind http.h: the request record, the server and
-// connection threads, the request and response writers, and the head parsers, which work on a
-// buffer so that they can be tested on their own.
+// The pieces of the HTTP message transport behind http.h: the request record, the server thread
+// and the one-connection server, the request and response writers, and the head parsers, which
+// work on a buffer so that they can be tested on their own.
 //
 // The framing: a request is "<method> <uri> HTTP/1.1\r\nContent-Length: <n>\r\n\r\n<n bytes>";
 // a response is "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: <n>\r\n\r\n<n bytes>" or
@@ -25,13 +25,13 @@ constexpr size_t kUriBufSize = 8192;   // the server's uri buffer, NUL included
 constexpr size_t kMaxMethodLen = 6;    // method field of 7 characters
 constexpr size_t kMaxVersionLen = 9;   // version field of 10 characters
 constexpr size_t kMaxReasonLen = 499;  // reason word field of 500 characters
-constexpr int kMaxBodyBytes = 64 * 1024 * 1024;       // larger Content-Length values are refused
-constexpr size_t kConnThreadStackBytes = 256 * 1024;  // thousands of connections must fit
+constexpr int kMaxBodyBytes = 64 * 1024 * 1024;  // larger Content-Length values are refused
 
-// What a request may cost, reserved from requestMemoryBudget() before its body is read: the
-// record with its URI buffer, the body buffer, and libxml2's tree of the body, measured at up to
-// 51.2 bytes per byte of text (elements one blank apart; 32 for elements alone, about 10 for a
-// list of endpoints).
+// What a request may cost, reserved from requestMemoryBudget() as it arrives: the record with
+// its URI buffer when the head is in, each body byte as it is received, and libxml2's tree of
+// the body once the body is whole, measured at up to 51.2 bytes per byte of text (elements one
+// blank apart; 32 for elements alone, about 10 for a list of endpoints). A request whose
+// announced length could never fit is refused before its body is read.
 constexpr uint64_t kTreeBytesPerBodyByte = 52;
 constexpr uint64_t kRequestRecordBytes = 16 * 1024;
 inline uint64_t requestCostBytes(int contentLength) {
@@ -98,12 +98,13 @@ struct Parameters {
 // of the failing call. The caller closes it.
 int openServerSocket(unsigned short port);
 
-// The accept loop; takes ownership of its ThreadParam. Transient accept errors are reported and
-// retried; any other ends the thread.
+// Opens the listening socket of its ThreadParam (or exits the process with status 1) and serves
+// it; takes ownership of its ThreadParam.
 void* serverThread(void* arg);
 
-// Serves one connection: read, decode, call the handler, answer, close, add the CPU time the
-// thread used since it last added. Takes ownership of its Parameters. Always returns null.
+// Serves one connection on the calling thread with blocking reads and writes: read, decode, call
+// the handler, answer, close, add the CPU time the thread used since it last added. Takes
+// ownership of its Parameters. Always returns null.
 void* HTTPconn(void* arg);
 
 // Reads one request from sock, or returns null after a line on standard error (silently for a
@@ -121,8 +122,8 @@ struct RequestRead {
     size_t unreadBody = 0;    // then: the body bytes the peer has yet to send
 };
 
-// readHTTPRequestBy that first grows reservation (when not null) by requestCostBytes() of the
-// announced length; when that does not fit, returns null with read->overBudget set.
+// readHTTPRequestBy that holds what the request costs in reservation (when not null), waiting for
+// memory as it grows; when it does not fit, returns null with read->overBudget set.
 HTTPReq* readBudgetedRequest(int sock, Deadline deadline, MemoryReservation* reservation,
                              RequestRead* read);
 

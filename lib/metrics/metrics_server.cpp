@@ -1,5 +1,5 @@
-// The metrics listener: one thread that answers scrapes one at a time. Scrapes are rare and
-// small; every connection is bounded by a deadline, so a silent peer holds it for 2 s at most.
+// The metrics listener, on the serving core: its event loop reads request heads, a small pool
+// renders the scrapes, so idle connections cost no thread and scrapes are answered side by side.
 
 #include <netinet/in.h>
 #include <pthread.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "event_server.h"
 #include "metrics.h"
 #include "net_util.h"
 
@@ -17,72 +18,93 @@ namespace metrics {
 namespace {
 
 constexpr size_t kMaxHead = 8192;
+// A connection must bring its whole request head within this.
 constexpr int kConnectionSec = 2;
+constexpr int kScrapeWorkers = 4;
 
-struct ServerArgs {
-    Fd listener;
-    const Registry* registry;
-};
+class ScrapeExchange : public serve::Exchange {
+public:
+    ScrapeExchange(const Registry* registry, const std::function<bool()>* healthy)
+        : mRegistry(registry), mHealthy(healthy) {}
 
-void answer(int fd, const char* status, const std::string& type, const std::string& body,
-            bool withBody) {
-    std::string head = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
-                       "\r\nContent-Length: " + std::to_string(body.size()) +
-                       "\r\nConnection: close\r\n\r\n";
-    if (withBody) head += body;
-    writeAll(fd, head.data(), head.size());
-}
+    size_t readLimit() const override { return kMaxHead - mHead.size() + 1; }
+    Next received(const char* data, size_t n) override {
+        mHead.append(data, n);
+        if (mHead.find("\r\n\r\n") != std::string::npos ||
+            mHead.find("\n\n") != std::string::npos) {
+            return Next::Handle;
+        }
+        if (mHead.size() < kMaxHead) return Next::Read;
+        answer("400 Bad Request", "text/plain", "bad request\n", true);
+        return Next::Reply;
+    }
+    // Gone, or too slow: nothing to answer.
+    Next ended(bool) override { return Next::Close; }
+    Next retryBudget(bool) override { return Next::Close; }
+    void handle(const serve::Peer&, int) override { route(); }
+    const serve::Response& response() const override { return mResponse; }
+    void written(size_t, bool) override {}
 
-void serve(int fd, const Registry& registry) {
-    const Deadline deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(kConnectionSec);
-    std::string head;
-    char buf[2048];
-    while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-        if (head.size() >= kMaxHead) {
-            answer(fd, "400 Bad Request", "text/plain", "bad request\n", true);
+private:
+    void answer(const char* status, const std::string& type, std::string body, bool withBody) {
+        mBody = std::move(body);
+        mResponse.head = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                         "\r\nContent-Length: " + std::to_string(mBody.size()) +
+                         "\r\nConnection: close\r\n\r\n";
+        mResponse.body = withBody ? mBody.data() : nullptr;
+        mResponse.bodyLen = withBody ? mBody.size() : 0;
+    }
+
+    void route() {
+        const size_t lineEnd = mHead.find_first_of("\r\n");
+        const std::string line = mHead.substr(0, lineEnd);
+        const size_t sp1 = line.find(' ');
+        const size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+        if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0) {
+            answer("400 Bad Request", "text/plain", "bad request\n", true);
             return;
         }
-        const ssize_t n = readSomeBy(fd, buf, sizeof buf, deadline);
-        if (n <= 0) return;  // gone, or too slow: nothing to answer
-        head.append(buf, static_cast<size_t>(n));
+        const std::string method = line.substr(0, sp1);
+        std::string path = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        path = path.substr(0, path.find('?'));
+        const bool get = method == "GET";
+        if (path != "/metrics" && path != "/healthz") {
+            answer("404 Not Found", "text/plain", "not found: try /metrics or /healthz\n",
+                   method != "HEAD");
+        } else if (!get && method != "HEAD") {
+            answer("405 Method Not Allowed", "text/plain", "use GET\n", true);
+        } else if (path == "/healthz") {
+            const bool ok = !*mHealthy || (*mHealthy)();
+            answer(ok ? "200 OK" : "503 Service Unavailable", "text/plain",
+                   ok ? "ok\n" : "unavailable\n", get);
+        } else {
+            answer("200 OK", "text/plain; version=0.0.4; charset=utf-8", mRegistry->render(), get);
+        }
     }
-    const size_t lineEnd = head.find_first_of("\r\n");
-    const std::string line = head.substr(0, lineEnd);
-    const size_t sp1 = line.find(' ');
-    const size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
-    if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0) {
-        answer(fd, "400 Bad Request", "text/plain", "bad request\n", true);
-        return;
-    }
-    const std::string method = line.substr(0, sp1);
-    std::string path = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    path = path.substr(0, path.find('?'));
-    if (path != "/metrics") {
-        answer(fd, "404 Not Found", "text/plain", "not found: try /metrics\n", method != "HEAD");
-    } else if (method != "GET" && method != "HEAD") {
-        answer(fd, "405 Method Not Allowed", "text/plain", "use GET\n", true);
-    } else {
-        answer(fd, "200 OK", "text/plain; version=0.0.4; charset=utf-8", registry.render(),
-               method == "GET");
-    }
-}
+
+    const Registry* const mRegistry;
+    const std::function<bool()>* const mHealthy;
+    std::string mHead;
+    std::string mBody;
+    serve::Response mResponse;
+};
+
+struct ServerArgs {
+    std::unique_ptr<serve::Server> server;
+    std::function<bool()> healthy;
+};
 
 void* serverThread(void* arg) {
-    // Owns the listener and its argument for the life of the process; reads the registry.
+    // Owns the server and its argument for the life of the process.
     std::unique_ptr<ServerArgs> args(static_cast<ServerArgs*>(arg));
-    for (;;) {
-        Fd conn(accept4(args->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!conn.valid()) continue;  // a peer gone before accept, or out of descriptors
-        setIoTimeouts(conn.get(), kConnectionSec);
-        serve(conn.get(), *args->registry);
-    }
+    args->server->run();
     return nullptr;
 }
 
 }  // namespace
 
-bool startMetricsServer(const std::string& addrPort, const Registry* registry, std::string* error) {
+bool startMetricsServer(const std::string& addrPort, const Registry* registry, std::string* error,
+                        std::function<bool()> healthy) {
     std::string host;
     uint16_t port = 0;
     bool hasPort = false;
@@ -97,12 +119,21 @@ bool startMetricsServer(const std::string& addrPort, const Registry* registry, s
         return false;
     }
     const char* failed = nullptr;
-    auto* args = new ServerArgs{Fd(listenTcp(addrNet, port, &failed)), registry};
-    if (!args->listener.valid()) {
+    Fd listener(listenTcp(addrNet, port, &failed));
+    if (!listener.valid()) {
         *error = addrPort + ": " + failed + ": " + strerror(errno);
-        delete args;
         return false;
     }
+    auto* args = new ServerArgs{nullptr, std::move(healthy)};
+    serve::Options options;
+    const std::function<bool()>* health = &args->healthy;
+    options.newExchange = [registry, health](const serve::Peer&) {
+        return std::make_unique<ScrapeExchange>(registry, health);
+    };
+    options.requestTimeout = std::chrono::seconds(kConnectionSec);
+    options.writeStallTimeout = std::chrono::seconds(kConnectionSec);
+    options.maxWorkers = kScrapeWorkers;
+    args->server = std::make_unique<serve::Server>(std::move(listener), std::move(options));
     pthread_t tid;
     const int rc = pthread_create(&tid, nullptr, serverThread, args);
     if (rc != 0) {

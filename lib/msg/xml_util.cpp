@@ -41,12 +41,14 @@ void XmlWriter::addr(const char* name, unsigned long addrNet) {
     plain(name, buf);
 }
 
+// Digits, signs and dots need no escaping, so the text goes in as it is: xmlNewChild would scan it
+// for entity references through a buffer of its own, an allocation and a copy more per value.
 void XmlWriter::plain(const char* name, const char* wireText) {
-    xmlNewChild(mNode, nullptr, X(name), X(wireText));
+    xmlNewTextChild(mNode, nullptr, X(name), X(wireText));
 }
 
 void XmlWriter::real(const char* name, double d) {
-    xmlNewChild(mNode, nullptr, X(name), X(formatReal(d).c_str()));
+    xmlNewTextChild(mNode, nullptr, X(name), X(formatReal(d).c_str()));
 }
 
 void XmlWriter::text(const char* name, const std::string& s) {

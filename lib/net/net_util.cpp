@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -188,6 +189,17 @@ size_t writeAll(int fd, const void* buf, size_t len) {
     return done;
 }
 
+unsigned long raiseDescriptorLimit() {
+    struct rlimit r = {};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+    if (r.rlim_cur < r.rlim_max) {
+        struct rlimit raised = {r.rlim_max, r.rlim_max};
+        // A service manager's filter may forbid it; the limit it set then stands.
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) r.rlim_cur = r.rlim_max;
+    }
+    return static_cast<unsigned long>(r.rlim_cur);
+}
+
 bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort) {
     const size_t colon = text.rfind(':');
     *hasPort = colon != std::string::npos;
@@ -203,6 +215,24 @@ bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHos
     if (p > 65535) return false;
     *portHost = static_cast<uint16_t>(p);
     return true;
+}
+
+bool validHostPortList(const std::string& list) {
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = list.find(',', from);
+        const std::string entry =
+            list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        std::string host;
+        uint16_t port = 0;
+        bool hasPort = false;
+        if (entry.empty() || entry.find(' ') != std::string::npos ||
+            !splitHostPort(entry, &host, &port, &hasPort) || (hasPort && port == 0)) {
+            return false;
+        }
+        if (comma == std::string::npos) return true;
+        from = comma + 1;
+    }
 }
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "esm_version.h"
+
 namespace overlay {
 
 namespace {
@@ -106,6 +108,12 @@ std::string post(uint16_t port, const std::string& body, int timeoutMs) {
         resp = testutil::readAll(s, timeoutMs);
     close(s);
     return resp;
+}
+
+std::string daemonStartLines(unsigned port, const std::string& daArg, const std::string& metrics) {
+    return std::string("esm-synthd ") + ESM_VERSION + ": port " + std::to_string(port) +
+           ", Directory Agents " + daArg + ", metrics " + metrics + "\nListening on port " +
+           std::to_string(port) + "\n";
 }
 
 }  // namespace overlay

@@ -104,6 +104,11 @@ private:
     std::unique_ptr<testutil::Child> mChild;
 };
 
+// What the daemon writes on standard error as it starts on port with the DA argument daArg,
+// before anything else: its start-up line and "Listening on port N".
+std::string daemonStartLines(unsigned port, const std::string& daArg,
+                             const std::string& metrics = "off");
+
 // Posts body to 127.0.0.1:port as the project's client does and returns the whole response
 // ("" when the connection fails).
 std::string post(uint16_t port, const std::string& body, int timeoutMs = 30000);

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -384,6 +385,22 @@ void Child::stop() {
     if (mPid <= 0) return;
     mStatus = stopProcess(mPid);
     mPid = -1;
+}
+
+Ran run(const std::string& path, const std::vector<std::string>& args,
+        const std::vector<std::string>& env, int timeoutMs) {
+    Child c(path, args, env);
+    const int status = c.wait(timeoutMs);
+    return Ran{status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.out(), c.err()};
+}
+
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
 }  // namespace testutil

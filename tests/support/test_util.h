@@ -97,6 +97,11 @@ std::vector<std::string> lines(const std::string& text);
 // The lines of text that contain needle.
 std::vector<std::string> grep(const std::string& text, const std::string& needle);
 
+// ---- Processes and threads ----
+
+// The threads of this process right now (from /proc/self/task).
+int threadCount();
+
 // ---- Sockets ----
 
 // The network-order address of a dotted quad; 0 for other text.
@@ -179,5 +184,14 @@ private:
     int mErr = -1;
     int mStatus = -1;
 };
+
+// What a program run to its end left: its exit status (-1 when it did not exit by itself within
+// the time given, or died of a signal), its standard output and error.
+struct Ran {
+    int status;
+    std::string out, err;
+};
+Ran run(const std::string& path, const std::vector<std::string>& args,
+        const std::vector<std::string>& env = {}, int timeoutMs = 30000);
 
 }  // namespace testutil

@@ -2,6 +2,8 @@
 
 #include <slp.h>
 
+#include <cstdio>
+
 #ifndef ESM_SYSTEM_OPENSLP
 #include "slp_agents.h"
 #endif
@@ -38,6 +40,18 @@ void observe(const SLPAgentReport* report, void* cookie) {
 #endif
 
 }  // namespace
+
+SLPHandle openForAgents(const char* prog, const std::string& agents) {
+    SLPSetProperty("net.slp.DAAddresses", agents.c_str());
+    SLPSetProperty("net.slp.activeDADetection", "false");
+    SLPSetProperty("net.slp.passiveDADetection", "false");
+    SLPHandle handle = nullptr;
+    if (SLPOpen("en", SLP_FALSE, &handle) != SLP_OK) {
+        fprintf(stderr, "%s: cannot open the SLP client\n", prog);
+        return nullptr;
+    }
+    return handle;
+}
 
 bool supported() {
 #ifndef ESM_SYSTEM_OPENSLP

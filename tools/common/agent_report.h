@@ -4,10 +4,17 @@
 // down, silent, answered an error or answered. Collected through the built-in SLP client's agent
 // observer; with a system libslp nothing is collected (supported() is false).
 
+#include <slp.h>
+
 #include <string>
 #include <vector>
 
 namespace agentreport {
+
+// Points the SLP client at the Directory Agents of a tool's --da list (nothing is discovered or
+// multicast) and opens a synchronous handle, which the caller closes with SLPClose. Null after
+// "PROG: cannot open the SLP client" on standard error.
+SLPHandle openForAgents(const char* prog, const std::string& agents);
 
 enum class Outcome { Found, None, Timeout, Refused, Error, Skipped };
 

@@ -207,11 +207,16 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvReg(const slpwire::Request& req,
     r.type = urlServiceType(b.entry.url);
     if (r.type.empty()) r.type = trim(b.srvtype);
     r.scopes = splitList(b.scopes);
+    const std::string portProblem = urlPortProblem(r.url, r.type);
     if (!mayRegister(from)) {
         o.err = slpwire::kAuthenticationAbsent;
         o.note = " (not allowed to register)";
     } else if (r.url.empty() || r.lang.empty() || r.lifetime == 0 || r.type.empty()) {
         o.err = slpwire::kInvalidRegistration;
+    } else if (!portProblem.empty()) {
+        // The daemon would send its ESMInit to port 0, or to another port than the one meant.
+        o.err = slpwire::kInvalidRegistration;
+        o.note = " (" + logSafe(portProblem) + ")";
     } else if (r.scopes.empty() || !scopesCovered(r.scopes, mCfg.scopes)) {
         o.err = slpwire::kScopeNotSupported;
     } else {

@@ -43,6 +43,8 @@ bool startRegistration(const std::string& line, int lineNo, Pending* p, RegFileE
     }
     std::string type = urlServiceType(url);
     if (type.empty()) return fail(error, lineNo, "the URL has no \"://\"");
+    const std::string portProblem = urlPortProblem(url, type);
+    if (!portProblem.empty()) return fail(error, lineNo, portProblem);
     if (fields[1].empty()) return fail(error, lineNo, "the language tag is empty");
     const std::string& life = fields[2];
     long lifetime = 0;

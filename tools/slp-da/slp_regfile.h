@@ -5,9 +5,10 @@
 //   [scopes=scope-list]
 //   [tag=value[,value...]]   one attribute per line
 //   [keyword]
-// Lines starting with '#' or ';' are comments. The URL is a "service:" URL; lifetime 1..65535
-// (65535: permanent). The service type is the URL's (the text before "://"); a fourth field is
-// ignored. Without a scopes line the DA's scopes apply. Pure function; any thread.
+// Lines starting with '#' or ';' are comments. The URL is a "service:" URL whose port, if any, is
+// 1..65535 (an ESMProxy URL needs one); lifetime 1..65535 (65535: permanent). The service type is
+// the URL's (the text before "://"); a fourth field is ignored. Without a scopes line the DA's
+// scopes apply. Pure function; any thread.
 
 #include <cstddef>
 #include <string>

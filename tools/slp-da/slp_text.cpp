@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <cstdlib>
+
 namespace slpda {
 
 namespace {
@@ -117,6 +119,28 @@ bool scopesEqual(const std::vector<std::string>& a, const std::vector<std::strin
 std::string urlServiceType(const std::string& url) {
     size_t sep = url.find("://");
     return sep == std::string::npos ? std::string() : url.substr(0, sep);
+}
+
+std::string urlPortProblem(const std::string& url, const std::string& type) {
+    const size_t sep = url.find("://");
+    if (sep == std::string::npos) return "";
+    // The site is [user@]host[:port], up to the path, the attributes or the query.
+    std::string site = url.substr(sep + 3, url.find_first_of("/;?", sep + 3) - (sep + 3));
+    site.erase(0, site.find('@') + 1);
+    const size_t bracket = site.rfind(']');  // an IPv6 literal holds colons of its own
+    const size_t colon = site.find(':', bracket == std::string::npos ? 0 : bracket);
+    const std::string port = colon == std::string::npos ? "" : site.substr(colon + 1);
+    if (port.empty()) return typeKey(type) == "esmproxy" ? "an ESMProxy URL needs a port" : "";
+    if (port.find_first_not_of("0123456789") != std::string::npos) {
+        return "port \"" + port + "\" is not a number";
+    }
+    const size_t lead = port.find_first_not_of('0');
+    const std::string digits = lead == std::string::npos ? "0" : port.substr(lead);
+    const long value = digits.size() > 5 ? 0 : strtol(digits.c_str(), nullptr, 10);
+    if (value < 1 || value > 65535) {
+        return "port " + port + " is not in 1..65535";
+    }
+    return "";
 }
 
 std::string typeKey(const std::string& type) {

@@ -46,6 +46,11 @@ bool scopesEqual(const std::vector<std::string>& a, const std::vector<std::strin
 // "service:ESMProxy://h:1", "http" for "http://x"), or "" when there is no "://".
 std::string urlServiceType(const std::string& url);
 
+// Why the port of a URL of the given type is unusable, or "" when it is fine: a port given
+// must be 1..65535 ("port 70200 is not in 1..65535"), and an ESMProxy URL, which names where the
+// daemon sends ESMInit, must give one. Other URLs may go without (CompResource URLs have none).
+std::string urlPortProblem(const std::string& url, const std::string& type);
+
 // The comparison form of a service type: blanks around it and a leading "service:" dropped,
 // letters lowered ("service:ESMProxy" and "esmproxy" both give "esmproxy").
 std::string typeKey(const std::string& type);

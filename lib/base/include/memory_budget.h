@@ -57,12 +57,18 @@ public:
     // Adds bytes to the reservation, waiting a bounded time for them to fit. False (and nothing
     // added) when they did not fit in time, at once when they never can.
     bool grow(uint64_t bytes);
+    // grow() without waiting: false at once when the bytes do not fit now.
+    bool tryGrow(uint64_t bytes);
+    // Whether a reservation holding total bytes could ever fit the budget.
+    bool canEverHold(uint64_t total) const;
     // Gives every byte back.
     void release();
     uint64_t bytes() const { return mBytes; }
     const MemoryBudget& budget() const { return *mBudget; }
 
 private:
+    bool growUntil(uint64_t bytes, std::chrono::steady_clock::time_point deadline);
+
     MemoryBudget* mBudget;
     std::chrono::milliseconds mWait;
     uint64_t mBytes = 0;

@@ -3,6 +3,7 @@
 // What every program's command line shares: how a bad argument is reported, how --version
 // answers, and strict number reading. Programs parse their options with getopt_long.
 
+#include <cstdint>
 #include <string>
 
 namespace cli {
@@ -28,6 +29,14 @@ std::string optionError(int ret, char* const* argv);
 
 // "NAME TEXT: not in MIN..MAX" unless text is such a number (then *out is set and "" returned).
 std::string numberArg(const char* name, const char* text, long min, long max, long* out);
+
+// "ADDR/MASK" of IPv4 dotted quads, MASK a dotted quad or a prefix length 0..32, both in network
+// byte order. False for other text.
+bool parseAddrMask(const std::string& text, uint32_t* addrNet, uint32_t* maskNet);
+
+// Why ADDR/MASK names no zone that a proxy can serve, or "": "mask 255.0.255.0 is not
+// contiguous", "10.1.5.0 has host bits set for mask 255.255.0.0 (the zone is 10.1.0.0/16)".
+std::string zoneProblem(uint32_t addrNet, uint32_t maskNet);
 
 // s as a JSON string, quotes included: '"' and '\\' escaped, control characters as \\u00XX.
 std::string jsonString(const std::string& s);

@@ -100,9 +100,12 @@ double residentMemoryBytes();
 double processStartTimeSeconds();
 
 // Serves GET /metrics (and HEAD) with registry.render() on a listener of its own at
-// "ADDR:PORT", on one thread for the life of the process. Other paths get 404, other methods
-// 405, anything that is not a request head within 8 KiB and 2 s gets 400 or is dropped. Returns
-// false with *error set ("ADDR:PORT: reason") when the address is bad or cannot be listened on.
-bool startMetricsServer(const std::string& addrPort, const Registry* registry, std::string* error);
+// "ADDR:PORT", with an event loop and a few threads of its own for the life of the process; GET
+// /healthz answers 200 "ok" while healthy() holds (always when it is null), 503 otherwise.
+// Other paths get 404, other methods 405, anything that is not a request head within 8 KiB and
+// 2 s gets 400 or is dropped. Returns false with *error set ("ADDR:PORT: reason") when the
+// address is bad or cannot be listened on.
+bool startMetricsServer(const std::string& addrPort, const Registry* registry, std::string* error,
+                        std::function<bool()> healthy = nullptr);
 
 }  // namespace metrics

@@ -87,10 +87,19 @@ size_t writeAllvBy(int fd, struct iovec* iov, int count, Deadline deadline);
 // is less than len when the peer went away or the write timed out.
 size_t writeAll(int fd, const void* buf, size_t len);
 
+// Raises the soft limit of open descriptors to the hard limit, so that a server's connections are
+// bounded by what the system allows rather than by a default of 1024. Returns the soft limit now
+// in force (unchanged when raising it is not allowed).
+unsigned long raiseDescriptorLimit();
+
 // Splits "host[:port]" at its last ':'. A port is 1 to 5 decimal digits worth at most 65535 (0
 // included: callers that need a real port check for it). False for an empty host or a bad port;
 // *hasPort tells whether a port was given (*portHost is left alone when not).
 bool splitHostPort(const std::string& text, std::string* host, uint16_t* portHost, bool* hasPort);
+
+// Whether every entry of a comma list is "host[:port]" with a port in 1..65535 and no blank (a
+// Directory Agent list as the tools take it); false for an empty list or an empty entry.
+bool validHostPortList(const std::string& list);
 
 // "a.b.c.d:port" of an address in network byte order and a port in host byte order.
 std::string addrPortText(uint32_t addrNet, uint16_t portHost);

@@ -1,9 +1,12 @@
-// The RFC 2614 entry points: handles, properties and the synchronous SLPFindSrvs.
+// The RFC 2614 entry points: handles, properties, the synchronous SLPFindSrvs, SLPReg and
+// SLPDereg.
 
+#include <strings.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -139,8 +142,8 @@ void reportAgent(const std::string& entry, SLPAgentOutcome outcome, SLPError err
     observer(&report, cookie);
 }
 
-SLPAgentOutcome outcomeOf(SLPError err, bool refused, const slpwire::SrvRply& reply) {
-    if (err == SLP_OK) return reply.urls.empty() ? SLP_AGENT_NONE : SLP_AGENT_FOUND;
+SLPAgentOutcome outcomeOf(SLPError err, bool refused, bool foundUrls) {
+    if (err == SLP_OK) return foundUrls ? SLP_AGENT_FOUND : SLP_AGENT_NONE;
     if (err == SLP_NETWORK_TIMED_OUT) return SLP_AGENT_TIMEOUT;
     return refused ? SLP_AGENT_REFUSED : SLP_AGENT_ERROR;
 }
@@ -271,7 +274,7 @@ Lookup::Step Lookup::ask(size_t i, Mode mode, SLPError* why) {
             err = mapDaError(reply.error);
         }
     }
-    const SLPAgentOutcome outcome = outcomeOf(err, refused, reply);
+    const SLPAgentOutcome outcome = outcomeOf(err, refused, !reply.urls.empty());
     if (remember) {
         slpclient::recordOutcome(
             t.key, mId, gaveUp ? slpclient::AgentResult::kInconclusive : resultOf(outcome, daError),
@@ -307,6 +310,66 @@ std::vector<std::string> Lookup::keysAfter(size_t i) const {
     std::vector<std::string> out;
     for (size_t j = i + 1; j < mTargets.size(); ++j) out.push_back(mTargets[j].key);
     return out;
+}
+
+// One SLPReg or SLPDereg: the message encode() makes, sent to every agent of
+// "net.slp.DAAddresses" in list order, each reported to the observer. *result is what the call
+// returns (see slp.h); false when the message cannot be encoded.
+bool askEveryAgent(const std::function<bool(uint16_t xid, std::vector<uint8_t>*)>& encode,
+                   const slpclient::LookupConfig& cfg, SLPError* result) {
+    SLPError refusal = SLP_OK;                   // the first error an agent answered
+    SLPError silence = SLP_NETWORK_INIT_FAILED;  // the last agent's failure to answer
+    bool acknowledged = false;
+    for (const std::string& entry : cfg.agents) {
+        const uint16_t xid = nextXid();
+        std::vector<uint8_t> request;
+        if (!encode(xid, &request)) return false;
+        SLPError err = SLP_PARAMETER_BAD;
+        bool refused = false;
+        uint16_t daError = 0;
+        slpclient::AgentAddr agent;
+        if (slpclient::resolveAgent(entry, cfg.port, &agent)) {
+            slpwire::SrvAck ack;
+            err = slpclient::askAgent(agent, request, xid, cfg, &ack, &refused);
+            if (err == SLP_OK && ack.error != slpwire::kOk) {
+                daError = ack.error;
+                err = mapDaError(ack.error);
+            }
+        }
+        reportAgent(entry, outcomeOf(err, refused, false), err, daError);
+        if (err == SLP_OK) {
+            acknowledged = true;
+        } else if (daError != 0) {
+            if (refusal == SLP_OK) refusal = err;
+        } else {
+            silence = err;
+        }
+    }
+    *result = refusal != SLP_OK ? refusal : acknowledged ? SLP_OK : silence;
+    return true;
+}
+
+// Runs one registration call on an open handle and reports its result through the callback.
+SLPError runRegistration(SLPHandle hSLP, SLPRegReport* callback, void* cookie,
+                         const std::function<bool(const Handle&, const slpclient::LookupConfig&,
+                                                  uint16_t xid, std::vector<uint8_t>*)>& encode) {
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
+    if (h == nullptr || callback == nullptr) return SLP_PARAMETER_BAD;
+    if (h->busy.exchange(true)) return SLP_HANDLE_IN_USE;
+    BusyGuard guard(h.get());
+    const slpclient::LookupConfig cfg = slpclient::lookupConfig();
+    SLPError result = SLP_OK;
+    if (!askEveryAgent(
+            [&](uint16_t xid, std::vector<uint8_t>* out) { return encode(*h, cfg, xid, out); }, cfg,
+            &result)) {
+        return SLP_PARAMETER_BAD;
+    }
+    callback(hSLP, result, cookie);
+    return result;
+}
+
+bool isServiceUrl(const char* url) {
+    return url != nullptr && std::strstr(url, "://") != nullptr && url[0] != ':';
 }
 
 }  // namespace
@@ -367,6 +430,38 @@ SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcSc
         deliver(hSLP, lookup.reply().urls, cfg.maxResults, callback, pvCookie);
     }
     return lookup.result();
+}
+
+SLPError SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLifetime,
+                const char* pcSrvType, const char* pcAttrs, SLPBoolean fresh, SLPRegReport callback,
+                void* pvCookie) {
+    if (!isServiceUrl(pcSrvURL) || usLifetime == 0) return SLP_PARAMETER_BAD;
+    const std::string url = pcSrvURL;
+    std::string type = url.substr(0, url.find("://"));
+    // A URL of the "service:" scheme names its type; others take the caller's, if any.
+    if (strncasecmp(url.c_str(), "service:", 8) != 0 && pcSrvType != nullptr &&
+        pcSrvType[0] != '\0') {
+        type = pcSrvType;
+    }
+    const std::string attrs = pcAttrs != nullptr ? pcAttrs : "";
+    const uint16_t flags = fresh != SLP_FALSE ? slpwire::kFlagFresh : 0;
+    return runRegistration(hSLP, callback, pvCookie,
+                           [&](const Handle& h, const slpclient::LookupConfig& cfg, uint16_t xid,
+                               std::vector<uint8_t>* out) {
+                               return slpwire::encodeSrvReg(xid, h.lang, flags, {usLifetime, url},
+                                                            type, cfg.useScopes, attrs, out);
+                           });
+}
+
+SLPError SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback, void* pvCookie) {
+    if (!isServiceUrl(pcSrvURL)) return SLP_PARAMETER_BAD;
+    const std::string url = pcSrvURL;
+    return runRegistration(
+        hSLP, callback, pvCookie,
+        [&](const Handle& h, const slpclient::LookupConfig& cfg, uint16_t xid,
+            std::vector<uint8_t>* out) {
+            return slpwire::encodeSrvDeReg(xid, h.lang, cfg.useScopes, {0, url}, "", out);
+        });
 }
 
 }  // extern "C"

@@ -48,9 +48,28 @@ bool readExactly(int fd, size_t n, Clock::time_point deadline, std::vector<uint8
     return true;
 }
 
+slpwire::ReplyParse parseReply(const uint8_t* buf, size_t len, slpwire::SrvRply* reply) {
+    return slpwire::parseSrvRply(buf, len, reply);
+}
+
+slpwire::ReplyParse parseReply(const uint8_t* buf, size_t len, slpwire::SrvAck* ack) {
+    return slpwire::parseSrvAck(buf, len, ack);
+}
+
+// Whether an agent that stays busy has answered: a lookup treats it as silent, but an agent busy
+// with a registration is full, and says so.
+bool busyIsAnAnswer(const slpwire::SrvRply&) {
+    return false;
+}
+
+bool busyIsAnAnswer(const slpwire::SrvAck&) {
+    return true;
+}
+
 // The request again over TCP; the reply is one message of the length in its header.
+template <class Reply>
 SLPError askOverTcp(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                    const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused) {
+                    const LookupConfig& cfg, Reply* reply, bool* refused) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(cfg.maxWaitMs);
     Fd s(connectTcp(agent.addrNet, agent.portHost, cfg.maxWaitMs));
     if (!s.valid()) {
@@ -67,28 +86,17 @@ SLPError askOverTcp(const AgentAddr& agent, const std::vector<uint8_t>& request,
     uint32_t len = slpwire::peekLength(msg.data());
     if (len < slpwire::kFixedHeaderSize) return SLP_NETWORK_ERROR;
     if (!readExactly(s.get(), len - 5, deadline, &msg)) return SLP_NETWORK_ERROR;
-    if (slpwire::parseSrvRply(msg.data(), msg.size(), reply) != slpwire::ReplyParse::kOk ||
+    if (parseReply(msg.data(), msg.size(), reply) != slpwire::ReplyParse::kOk ||
         reply->hdr.xid != xid) {
         return SLP_NETWORK_ERROR;
     }
     return SLP_OK;
 }
 
-}  // namespace
-
-bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out) {
-    std::string host;
-    uint16_t port = defaultPort;
-    bool hasPort = false;
-    int err = 0;
-    if (!splitHostPort(entry, &host, &port, &hasPort) || port == 0) return false;
-    if (!resolveIPv4(host, &out->addrNet, &err)) return false;
-    out->portHost = port;
-    return true;
-}
-
-SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
-                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused,
+// One exchange, whatever the reply's kind.
+template <class Reply>
+SLPError exchange(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
+                  const LookupConfig& cfg, Reply* reply, bool* refused,
                   const std::function<bool()>* keepWaiting) {
     *refused = false;
     // A request that does not fit a datagram goes over TCP straight away.
@@ -107,6 +115,7 @@ SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, u
     }
 
     std::vector<uint8_t> buf(kDatagramMax);
+    bool busy = false;
     const Clock::time_point start = Clock::now();
     int elapsedMs = 0;
     bool sent = false;
@@ -134,19 +143,47 @@ SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, u
                 *refused = errno == ECONNREFUSED;  // nobody listens there
                 return SLP_NETWORK_ERROR;
             }
-            slpwire::ReplyParse r =
-                slpwire::parseSrvRply(buf.data(), static_cast<size_t>(got), reply);
+            slpwire::ReplyParse r = parseReply(buf.data(), static_cast<size_t>(got), reply);
             if (r == slpwire::ReplyParse::kMalformed || reply->hdr.xid != xid) continue;
             if (r == slpwire::ReplyParse::kTruncated ||
                 (reply->hdr.flags & slpwire::kFlagOverflow) != 0) {
                 return askOverTcp(agent, request, xid, cfg, reply, refused);
             }
             // A busy DA asks to be retried later: wait for the next retransmission.
-            if (reply->error == slpwire::kDaBusyNow) continue;
+            if (reply->error == slpwire::kDaBusyNow) {
+                busy = busyIsAnAnswer(*reply);
+                continue;
+            }
             return SLP_OK;
         }
     }
-    return SLP_NETWORK_TIMED_OUT;
+    if (!busy) return SLP_NETWORK_TIMED_OUT;
+    reply->error = slpwire::kDaBusyNow;
+    return SLP_OK;
+}
+
+}  // namespace
+
+bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out) {
+    std::string host;
+    uint16_t port = defaultPort;
+    bool hasPort = false;
+    int err = 0;
+    if (!splitHostPort(entry, &host, &port, &hasPort) || port == 0) return false;
+    if (!resolveIPv4(host, &out->addrNet, &err)) return false;
+    out->portHost = port;
+    return true;
+}
+
+SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
+                  const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused,
+                  const std::function<bool()>* keepWaiting) {
+    return exchange(agent, request, xid, cfg, reply, refused, keepWaiting);
+}
+
+SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
+                  const LookupConfig& cfg, slpwire::SrvAck* ack, bool* refused) {
+    return exchange(agent, request, xid, cfg, ack, refused, nullptr);
 }
 
 }  // namespace slpclient

@@ -1,7 +1,8 @@
 #pragma once
 
-// One SrvRqst/SrvRply exchange with one Directory Agent: UDP with retransmissions, TCP when the
-// reply does not fit a datagram. Thread-safe; every wait is bounded by the lookup properties.
+// One request/reply exchange with one Directory Agent (SrvRqst/SrvRply, SrvReg or SrvDeReg/SrvAck):
+// UDP with retransmissions, TCP when the message does not fit a datagram. Thread-safe; every wait
+// is bounded by the lookup properties.
 
 #include <cstdint>
 #include <functional>
@@ -32,5 +33,10 @@ bool resolveAgent(const std::string& entry, uint16_t defaultPort, AgentAddr* out
 SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
                   const LookupConfig& cfg, slpwire::SrvRply* reply, bool* refused,
                   const std::function<bool()>* keepWaiting = nullptr);
+
+// The same for a SrvReg or SrvDeReg `request` and the agent's SrvAck (*ack's error code may be
+// non-zero).
+SLPError askAgent(const AgentAddr& agent, const std::vector<uint8_t>& request, uint16_t xid,
+                  const LookupConfig& cfg, slpwire::SrvAck* ack, bool* refused);
 
 }  // namespace slpclient

@@ -192,23 +192,32 @@ bool encodeSrvRqst(uint16_t xid, const std::string& lang, uint16_t flags, const 
     return w.finish();
 }
 
-ReplyParse parseSrvRply(const uint8_t* buf, size_t len, SrvRply* out) {
-    out->error = 0;
-    out->urls.clear();
-    if (!parseHeader(buf, len, &out->hdr) || out->hdr.function != kSrvRply) {
-        return ReplyParse::kMalformed;
-    }
-    if (out->hdr.length > len) return ReplyParse::kTruncated;
-    size_t msgLen = out->hdr.length;
+namespace {
+
+// The header and error code of a reply of the given function; *body is left at what follows
+// the error code, up to the first extension.
+ReplyParse parseReplyHead(const uint8_t* buf, size_t len, uint8_t function, Header* hdr,
+                          uint16_t* error, Reader* body) {
+    *error = 0;
+    if (!parseHeader(buf, len, hdr) || hdr->function != function) return ReplyParse::kMalformed;
+    if (hdr->length > len) return ReplyParse::kTruncated;
     size_t bodyEnd;
     bool mandatory;
-    if (!walkExtensions(buf, out->hdr, msgLen, &bodyEnd, &mandatory) || mandatory) {
+    if (!walkExtensions(buf, *hdr, hdr->length, &bodyEnd, &mandatory) || mandatory) {
         return ReplyParse::kMalformed;
     }
-    Reader r(buf + out->hdr.size, buf + bodyEnd);
-    out->error = static_cast<uint16_t>(r.u16());
-    if (!r.ok()) return ReplyParse::kMalformed;
-    if (out->error != kOk) return ReplyParse::kOk;
+    *body = Reader(buf + hdr->size, buf + bodyEnd);
+    *error = static_cast<uint16_t>(body->u16());
+    return body->ok() ? ReplyParse::kOk : ReplyParse::kMalformed;
+}
+
+}  // namespace
+
+ReplyParse parseSrvRply(const uint8_t* buf, size_t len, SrvRply* out) {
+    out->urls.clear();
+    Reader r(buf, buf);
+    const ReplyParse head = parseReplyHead(buf, len, kSrvRply, &out->hdr, &out->error, &r);
+    if (head != ReplyParse::kOk || out->error != kOk) return head;
     uint32_t count = r.u16();
     if (!r.ok()) return ReplyParse::kMalformed;
     for (uint32_t i = 0; i < count; ++i) {
@@ -220,6 +229,11 @@ ReplyParse parseSrvRply(const uint8_t* buf, size_t len, SrvRply* out) {
         out->urls.push_back(std::move(e));
     }
     return ReplyParse::kOk;
+}
+
+ReplyParse parseSrvAck(const uint8_t* buf, size_t len, SrvAck* out) {
+    Reader r(buf, buf);
+    return parseReplyHead(buf, len, kSrvAck, &out->hdr, &out->error, &r);
 }
 
 bool parseRequest(const uint8_t* buf, size_t len, Request* out) {

@@ -1,9 +1,9 @@
 #pragma once
 
-/* The synchronous service lookup subset of the SLP client interface (RFC 2614), with the standard
- * names, types and values, speaking SLPv2 (RFC 2608) to the Directory Agents listed in the
- * property "net.slp.DAAddresses". Every function may be called from any thread; properties are
- * process-wide. */
+/* The synchronous service lookup and registration subset of the SLP client interface
+ * (RFC 2614), with the standard names, types and values, speaking SLPv2 (RFC 2608) to the
+ * Directory Agents listed in the property "net.slp.DAAddresses". Every function may be called
+ * from any thread; properties are process-wide. */
 
 #ifdef __cplusplus
 extern "C" {
@@ -55,6 +55,9 @@ typedef SLPBoolean SLPCALLBACK SLPSrvURLCallback(SLPHandle hSLP, const char* pcS
                                                  unsigned short sLifetime, SLPError errCode,
                                                  void* pvCookie);
 
+/* Called once by SLPReg and SLPDereg with what they return (SLP_OK: done). */
+typedef void SLPCALLBACK SLPRegReport(SLPHandle hSLP, SLPError errCode, void* pvCookie);
+
 /* Opens a handle for language pcLang (null or "" = property "net.slp.locale"). Only synchronous
  * handles exist: isAsync SLP_TRUE gives SLP_NOT_IMPLEMENTED. On failure *phSLP is null. */
 SLPEXP SLPError SLPAPI SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP);
@@ -88,6 +91,32 @@ SLPEXP void SLPAPI SLPClose(SLPHandle hSLP);
 SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType,
                                    const char* pcScopeList, const char* pcSearchFilter,
                                    SLPSrvURLCallback callback, void* pvCookie);
+
+/* Registers pcSrvURL for usLifetime seconds (1..65535) with the attribute list pcAttrs (wire
+ * form, "(addr=128.2.1.7),(mask=255.255.255.255)"; null or "" = none), in the scopes of
+ * "net.slp.useScopes" and the handle's language, with every Directory Agent of
+ * "net.slp.DAAddresses" in list order. Each is asked as SLPFindSrvs asks one (UDP with the retry
+ * schedule, TCP when the message does not fit a datagram; an agent that stays DA_BUSY_NOW has
+ * answered it). The service type is the URL's, the text before "://" ("service:ESMProxy");
+ * pcSrvType counts only for a URL outside the "service:" scheme (null or "" = its scheme).
+ * fresh SLP_TRUE replaces any registration of the URL, SLP_FALSE updates its attributes.
+ * The callback runs once, on the calling thread, before this returns, with the value returned:
+ * minus the error code of the first agent that answered one (SLP_AUTHENTICATION_ABSENT for an
+ * agent that does not take registrations from this host), else SLP_OK when some agent
+ * acknowledged, else the failure of the last agent as SLPFindSrvs gives it
+ * (SLP_NETWORK_TIMED_OUT, SLP_NETWORK_ERROR, SLP_NETWORK_INIT_FAILED without agents).
+ * SLP_PARAMETER_BAD without a callback call for a bad handle, a null callback, a URL without
+ * "://" or lifetime 0; SLP_HANDLE_IN_USE as for SLPFindSrvs. What each agent did goes to the
+ * agent observer (slp_agents.h); the hold-down memory of lookups is neither read nor changed. */
+SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char* pcSrvURL, const unsigned short usLifetime,
+                              const char* pcSrvType, const char* pcAttrs, SLPBoolean fresh,
+                              SLPRegReport callback, void* pvCookie);
+
+/* Removes the registration of pcSrvURL (all its attributes, in the scopes of "net.slp.useScopes")
+ * from every Directory Agent of "net.slp.DAAddresses", as SLPReg registers it, with the same
+ * results. An agent that does not hold the URL acknowledges it all the same. */
+SLPEXP SLPError SLPAPI SLPDereg(SLPHandle hSLP, const char* pcSrvURL, SLPRegReport callback,
+                                void* pvCookie);
 
 /* The current value of a property (library-owned, valid for the life of the process), its
  * default when never set, null for an unknown name that was never set. */

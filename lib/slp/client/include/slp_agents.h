@@ -1,8 +1,9 @@
 #pragma once
 
 /* The project's own addition to the SLP client interface: what each Directory Agent did for a
- * lookup, so that a program can tell an agent that is down from one that has nothing
- * registered, and count both. Not part of RFC 2614; only the built-in client has it. */
+ * lookup (or a registration), so that a program can tell an agent that is down from one that
+ * has nothing registered, and count both. Not part of RFC 2614; only the built-in client has
+ * it. */
 
 #include "slp.h"
 
@@ -12,7 +13,8 @@ extern "C" {
 
 typedef enum {
     SLP_AGENT_FOUND = 0,   /* answered with at least one URL */
-    SLP_AGENT_NONE = 1,    /* answered without error and without a URL */
+    SLP_AGENT_NONE = 1,    /* answered without error and without a URL (for SLPReg and
+                              SLPDereg: acknowledged) */
     SLP_AGENT_TIMEOUT = 2, /* no answer within the retry schedule */
     SLP_AGENT_REFUSED = 3, /* nobody listens there (port unreachable, connection refused) */
     SLP_AGENT_ERROR = 4,   /* answered an error code, an address that does not resolve, or
@@ -33,7 +35,8 @@ typedef struct {
  * report is valid during the call only. May run on many threads at once. An agent passed over
  * (see "esm.slp.DAHoldDown" in slp.h) is reported SLP_AGENT_SKIPPED at the end of the lookup,
  * unless the lookup asked it after all because no other agent answered: a lookup reports each
- * agent at most once. Agents after the one that answered are not reported. */
+ * agent at most once. Agents after the one that answered are not reported. SLPReg and SLPDereg
+ * report every listed agent, in list order. */
 typedef void SLPAgentObserver(const SLPAgentReport* report, void* cookie);
 
 /* Installs the process-wide observer (null removes it); later lookups report to it. */

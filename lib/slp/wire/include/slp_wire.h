@@ -107,6 +107,14 @@ enum class ReplyParse {
 // URL entries are skipped. On kTruncated, out->hdr is filled in (XID and flags readable).
 ReplyParse parseSrvRply(const uint8_t* buf, size_t len, SrvRply* out);
 
+struct SrvAck {
+    Header hdr;
+    uint16_t error = 0;
+};
+
+// Parses a SrvAck, the answer to a SrvReg or SrvDeReg, as parseSrvRply parses a SrvRply.
+ReplyParse parseSrvAck(const uint8_t* buf, size_t len, SrvAck* out);
+
 // ---- Directory Agent side ----
 
 struct SrvRqstBody {

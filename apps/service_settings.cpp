@@ -1,0 +1,101 @@
+#include "service_settings.h"
+
+#include <cstdlib>
+
+#include "cli.h"
+#include "memory_budget.h"
+#include "net_util.h"
+#include "no_destructor.h"
+
+namespace {
+
+constexpr uint64_t kMinBudgetBytes = 16ull << 20;
+// Both lists full: no request can hold more.
+constexpr long kMaxMaxEntries = 2 * 1048576;
+constexpr long kMaxMaxWorkers = 4096;
+
+// One setting: its variable, what it accepts (in words, for the line that refuses a value), how
+// it is read into the settings and how its value is written back.
+struct Setting {
+    const char* variable;
+    const char* accepted;
+    bool (*read)(const char* text, ServiceSettings* s);
+    std::string (*show)(const ServiceSettings& s);
+};
+
+const Setting kSettings[] = {
+    {"ESM_MEMORY_BUDGET",
+     "a size of at least 16MiB, in bytes with an optional unit (1073741824, 512MiB, 1GiB)",
+     [](const char* text, ServiceSettings* s) {
+         uint64_t bytes = 0;
+         if (!parseByteSize(text, &bytes) || bytes < kMinBudgetBytes) return false;
+         s->memoryBudgetBytes = bytes;
+         return true;
+     },
+     [](const ServiceSettings& s) { return std::to_string(s.memoryBudgetBytes); }},
+    {"ESM_MAX_ENTRIES", "a number from 1 to 2097152",
+     [](const char* text, ServiceSettings* s) {
+         long v = 0;
+         if (!cli::parseNumber(text, 1, kMaxMaxEntries, &v)) return false;
+         s->maxEntries = static_cast<size_t>(v);
+         return true;
+     },
+     [](const ServiceSettings& s) { return std::to_string(s.maxEntries); }},
+    {"ESM_METRICS_ADDR", "ADDR:PORT, an IPv4 address or host name and a port from 1 to 65535",
+     [](const char* text, ServiceSettings* s) {
+         std::string host;
+         uint16_t port = 0;
+         bool hasPort = false;
+         if (!splitHostPort(text, &host, &port, &hasPort) || !hasPort || port == 0) return false;
+         s->metricsAddr = text;
+         return true;
+     },
+     [](const ServiceSettings& s) { return s.metricsAddr; }},
+    {"ESM_MAX_WORKERS", "a number from 1 to 4096",
+     [](const char* text, ServiceSettings* s) {
+         long v = 0;
+         if (!cli::parseNumber(text, 1, kMaxMaxWorkers, &v)) return false;
+         s->maxWorkers = static_cast<int>(v);
+         return true;
+     },
+     [](const ServiceSettings& s) { return std::to_string(s.maxWorkers); }},
+};
+
+ServiceSettings& installed() {
+    static NoDestructor<ServiceSettings> sSettings;
+    return *sSettings.get();
+}
+
+}  // namespace
+
+bool readServiceSettings(ServiceSettings* out, std::string* error) {
+    ServiceSettings s;
+    for (const Setting& setting : kSettings) {
+        const char* text = getenv(setting.variable);
+        if (text == nullptr) continue;
+        if (!setting.read(text, &s)) {
+            *error =
+                std::string(setting.variable) + "=" + text + " is not valid: " + setting.accepted;
+            return false;
+        }
+    }
+    *out = s;
+    return true;
+}
+
+std::string describeServiceSettings(const ServiceSettings& s) {
+    std::string out;
+    for (const Setting& setting : kSettings) {
+        out += std::string(setting.variable) + "=" + setting.show(s) +
+               (getenv(setting.variable) == nullptr ? " (default)\n" : "\n");
+    }
+    return out;
+}
+
+const ServiceSettings& serviceSettings() {
+    return installed();
+}
+
+void installServiceSettings(const ServiceSettings& s) {
+    installed() = s;
+}

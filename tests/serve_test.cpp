@@ -1,0 +1,197 @@
+// The serving core under the loads that used to stop the service: idle connections, more
+// blocking handlers than workers, descriptors running out. A line protocol keeps the exchange
+// small: a request is one line; "hold" blocks its handler until released, anything else is
+// answered at once.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "event_server.h"
+#include "net_util.h"
+#include "test_util.h"
+
+namespace {
+
+// Handlers that block until released, and the order in which they started.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool open = false;               // guarded by mutex
+    int running = 0;                 // guarded by mutex
+    int peak = 0;                    // guarded by mutex
+    std::vector<std::string> order;  // guarded by mutex
+};
+Gate gGate;
+
+class LineExchange : public serve::Exchange {
+public:
+    size_t readLimit() const override { return 256; }
+    Next received(const char* data, size_t n) override {
+        mLine.append(data, n);
+        return mLine.find('\n') == std::string::npos ? Next::Read : Next::Handle;
+    }
+    Next ended(bool) override { return Next::Close; }
+    Next retryBudget(bool) override { return Next::Close; }
+    void handle(const serve::Peer&, int) override {
+        if (mLine.compare(0, 4, "hold") == 0) {
+            std::unique_lock<std::mutex> lock(gGate.mutex);
+            gGate.order.push_back(mLine.substr(0, mLine.find('\n')));
+            gGate.peak = std::max(gGate.peak, ++gGate.running);
+            gGate.cond.wait_for(lock, std::chrono::seconds(10), [] { return gGate.open; });
+            --gGate.running;
+        }
+        mResponse.head = "ok\n";
+    }
+    const serve::Response& response() const override { return mResponse; }
+    void written(size_t, bool) override {}
+
+private:
+    std::string mLine;
+    serve::Response mResponse;
+};
+
+// A core server on an ephemeral loopback port, run on a thread of its own.
+class Served {
+public:
+    explicit Served(int maxWorkers) {
+        const char* failed = nullptr;
+        Fd listener(listenTcp(htonl(INADDR_LOOPBACK), 0, &failed));
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+        mPort = ntohs(sa.sin_port);
+        serve::Options o;
+        o.newExchange = [](const serve::Peer&) { return std::make_unique<LineExchange>(); };
+        o.maxWorkers = maxWorkers;
+        mServer = std::make_unique<serve::Server>(std::move(listener), std::move(o));
+        mThread = std::thread([this] { mServer->run(); });
+    }
+    ~Served() {
+        {
+            std::lock_guard<std::mutex> lock(gGate.mutex);
+            gGate.open = true;
+        }
+        gGate.cond.notify_all();
+        mServer->stop();
+        mThread.join();
+    }
+    uint16_t port() const { return mPort; }
+    serve::Server& server() { return *mServer; }
+
+    // Sends line and returns the answer ("" when none came).
+    std::string ask(const std::string& line) const {
+        Fd s(testutil::connectTo("127.0.0.1", mPort));
+        if (!s.valid() || !testutil::sendAll(s.get(), line + "\n")) return "";
+        std::string out;
+        return testutil::readUntilClosed(s.get(), &out) ? out : "";
+    }
+
+private:
+    uint16_t mPort = 0;
+    std::unique_ptr<serve::Server> mServer;
+    std::thread mThread;
+};
+
+void resetGate() {
+    std::lock_guard<std::mutex> lock(gGate.mutex);
+    gGate.open = false;
+    gGate.running = gGate.peak = 0;
+    gGate.order.clear();
+}
+
+TEST(ServeCore, IdleConnectionsHoldNoThread) {
+    Served s(8);
+    ASSERT_EQ(s.ask("hello"), "ok\n");
+    const int before = testutil::threadCount();
+    std::vector<Fd> idle;
+    for (int i = 0; i < 500; ++i) idle.emplace_back(testutil::connectTo("127.0.0.1", s.port()));
+    ASSERT_TRUE(testutil::waitFor([&] { return s.server().counts().idle == 500; }));
+    EXPECT_LE(testutil::threadCount(), before + 1);
+    EXPECT_EQ(s.ask("hello"), "ok\n");
+}
+
+TEST(ServeCore, RequestsBeyondTheWorkerCapWaitInOrder) {
+    resetGate();
+    Served s(2);
+    std::vector<std::thread> clients;
+    std::vector<std::string> answers(6);
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&, i] { answers[i] = s.ask("hold " + std::to_string(i)); });
+        // Each is queued before the next, so their order is known.
+        ASSERT_TRUE(testutil::waitFor([&] {
+            std::lock_guard<std::mutex> lock(gGate.mutex);
+            return static_cast<int>(gGate.order.size()) == std::min(i + 1, 2) ||
+                   s.server().counts().busy == i + 1;
+        }));
+    }
+    EXPECT_EQ(s.server().workers(), 2);
+    {
+        std::lock_guard<std::mutex> lock(gGate.mutex);
+        gGate.open = true;
+    }
+    gGate.cond.notify_all();
+    for (std::thread& t : clients) t.join();
+    for (const std::string& a : answers) EXPECT_EQ(a, "ok\n");
+    std::lock_guard<std::mutex> lock(gGate.mutex);
+    EXPECT_EQ(gGate.peak, 2);
+    EXPECT_EQ(gGate.order, (std::vector<std::string>{"hold 0", "hold 1", "hold 2", "hold 3",
+                                                     "hold 4", "hold 5"}));
+}
+
+// With every descriptor taken, a new connection closes the one that has waited longest for its
+// request, instead of waiting for idle peers to leave.
+TEST(ServeCore, OutOfDescriptorsTheLongestIdleMakesRoom) {
+    Served s(4);
+    testutil::DiagCapture err(DiagStream::Err);
+    Fd oldest(testutil::connectTo("127.0.0.1", s.port()));
+    ASSERT_TRUE(testutil::waitFor([&] { return s.server().counts().idle == 1; }));
+    std::vector<Fd> idle;
+    for (int i = 0; i < 20; ++i) idle.emplace_back(testutil::connectTo("127.0.0.1", s.port()));
+    ASSERT_TRUE(testutil::waitFor([&] { return s.server().counts().idle == 21; }));
+    Fd fresh(socket(AF_INET, SOCK_STREAM, 0));
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    // Every descriptor below the limit is taken: the server's next accept fails with EMFILE.
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit low{static_cast<rlim_t>(lowestFree), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(s.port());
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(fresh.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    const bool sent = testutil::sendAll(fresh.get(), "hello\n");
+    std::string out;
+    const bool answered = testutil::readUntilClosed(fresh.get(), &out);
+    std::string gone;
+    const bool oldestClosed = testutil::readUntilClosed(oldest.get(), &gone, 5000);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(connected && sent && answered);
+    EXPECT_EQ(out, "ok\n");
+    EXPECT_TRUE(oldestClosed);
+    EXPECT_NE(err.text().find("out of descriptors: closed"), std::string::npos) << err.text();
+}
+
+TEST(ServeCore, DescriptorLimitIsRaisedToTheHardLimit) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_GT(saved.rlim_max, 1024u);
+    rlimit low{1024, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    EXPECT_EQ(raiseDescriptorLimit(), saved.rlim_max);
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+}  // namespace
