@@ -28,6 +28,13 @@ bool isLoopback(uint32_t addrNet) {
     return (ntohl(addrNet) >> 24) == 127;
 }
 
+// Appends the SrvAck of err; false when none is to be sent (a multicast request that failed).
+bool appendAck(const slpwire::Header& h, uint16_t err, Replies* replies) {
+    replies->emplace_back();
+    return !((h.flags & slpwire::kFlagMcast) && err != slpwire::kOk) &&
+           slpwire::encodeSrvAck(h.xid, h.lang, err, &replies->back());
+}
+
 }  // namespace
 
 std::vector<Cidr> loopbackOnly() {
@@ -232,9 +239,7 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvReg(const slpwire::Request& req,
             if (limit != nullptr) o.note = std::string(" (over --") + limit + ")";
         }
     }
-    replies->emplace_back();
-    o.send = !((h.flags & slpwire::kFlagMcast) && o.err != slpwire::kOk) &&
-             slpwire::encodeSrvAck(h.xid, h.lang, o.err, &replies->back());
+    o.send = appendAck(h, o.err, replies);
     o.detail = quoted("url", b.entry.url) + " " + quoted("type", b.srvtype) + " " +
                quoted("scope", b.scopes) + " lifetime=" + std::to_string(b.entry.lifetime) + " ";
     return o;
@@ -256,9 +261,7 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvDeReg(const slpwire::Request& re
     } else {
         o.err = mStore.remove(b.entry.url, scopes, b.tags, from.nowMs);
     }
-    replies->emplace_back();
-    o.send = !((h.flags & slpwire::kFlagMcast) && o.err != slpwire::kOk) &&
-             slpwire::encodeSrvAck(h.xid, h.lang, o.err, &replies->back());
+    o.send = appendAck(h, o.err, replies);
     o.detail = quoted("url", b.entry.url) + " " + quoted("scope", b.scopes) + " " +
                quoted("tags", b.tags) + " ";
     return o;
