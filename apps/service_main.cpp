@@ -21,6 +21,7 @@
 #include "service_metrics.h"
 #include "service_notify.h"
 #include "service_settings.h"
+#include "service_socket.h"
 
 namespace {
 
@@ -43,12 +44,13 @@ const char kHelp[] =
     "  --version   print the version and exit\n"
     "\n"
     "Output: one line on standard error naming the version, port, Directory Agents and\n"
-    "metrics address; \"waiting for request\" on standard output once it runs, then the progress "
-    "of\n"
-    "every request; after the 101st answered request \"utime N, stime N\" on standard error,\n"
-    "a 3-second pause, and exit status 0. Any other number of arguments prints\n"
-    "\"arg: port DA\" and exits with status 255; a port it cannot listen on, status 1; a\n"
-    "setting that is not valid, one line naming it and status 78.\n"
+    "metrics address; \"waiting for request\" on standard output once it runs, then the\n"
+    "progress of every request. After the 101st answered request it takes no more\n"
+    "connections, lets those it has accepted finish (10 s at most), prints \"utime N,\n"
+    "stime N\" on standard error, pauses 3 seconds and exits with status 0. Any other number\n"
+    "of arguments prints \"arg: port DA\" and exits with status 255; a port it cannot listen\n"
+    "on, or a handed-over socket that is not a listening TCP/IPv4 socket on PORT, status 1;\n"
+    "a setting that is not valid, one line naming it and status 78.\n"
     "\n"
     "Signals: SIGTERM stops accepting, lets requests in progress finish for up to 10 s\n"
     "and exits with status 0.\n"
@@ -63,7 +65,10 @@ const char kHelp[] =
     "                     listen on ends the start with status 1)\n"
     "  VARNO_PATH         the directory of gnp.coords and of the node loader abone/sc.linux\n"
     "  VARNO_GNPMONITOR   the coordinate monitor's address (unset: none is told)\n"
-    "  NOTIFY_SOCKET      set by systemd: READY=1 once listening, STOPPING=1 when ending\n";
+    "  NOTIFY_SOCKET      set by systemd: READY=1 once listening, STOPPING=1 when ending\n"
+    "  LISTEN_PID, LISTEN_FDS  set by systemd for socket activation: the daemon serves the\n"
+    "                     listening socket handed over as descriptor 3 instead of opening\n"
+    "                     one, and connections wait in its queue while the daemon restarts\n";
 
 // How long connections in progress may take to finish after SIGTERM.
 constexpr int kDrainMs = 10000;
@@ -197,12 +202,20 @@ int main(int argc, char** argv) {
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     returnFreedMemory();
-    const ServiceNotifier notifier;  // before any thread starts: it edits the environment
+    const unsigned short port = portArg(argv[1]);
+    // Both before any thread starts: they edit the environment.
+    const ServiceNotifier notifier;
+    Fd handed;
+    std::string handedProblem;
+    const HandedSocket handedOver = adoptHandedSocket(port, &handed, &handedProblem);
+    if (handedOver == HandedSocket::Bad) {
+        fprintf(stderr, "esm-synthd: %s\n", handedProblem.c_str());
+        exit(1);
+    }
     catchStopSignal();
     global_time_init();
     num_of_requests = 0;
     DAstr = argv[2];
-    const unsigned short port = portArg(argv[1]);
     fprintf(stderr, "esm-synthd %s: port %d, Directory Agents %s, metrics %s\n", ESM_VERSION, port,
             DAstr, settings.metricsAddr.empty() ? "off" : settings.metricsAddr.c_str());
     servicemetrics::install();
@@ -211,7 +224,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "esm-synthd: ESM_METRICS_ADDR %s\n", metricsError.c_str());
         exit(1);
     }
-    startServerLoop(port, RecvCallback);
+    if (handedOver == HandedSocket::Adopted) {
+        startServerLoopOn(std::move(handed), RecvCallback);
+    } else {
+        startServerLoop(port, RecvCallback);
+    }
     printf("waiting for request\n");
     if (waitServerListening(kListenWaitMs)) notifier.notify("READY=1");
 
@@ -223,16 +240,16 @@ int main(int argc, char** argv) {
         }
         stop = sStopRequested;
     }
+    // No more connections are taken from here on: a socket of our own is closed (connections are
+    // refused), a handed-over one keeps queueing for the next start. Every connection already
+    // accepted gets up to kDrainMs to be answered; whatever still runs then ends with the process.
+    stopServing();
+    notifier.notify("STOPPING=1");
+    waitServingEnded(kDrainMs);
     if (stop) {
-        // New connections are refused from here on; those accepted get up to kDrainMs to be
-        // answered. Whatever is still running then ends with the process.
-        stopServing();
-        notifier.notify("STOPPING=1");
-        waitServingEnded(kDrainMs);
         fflush(nullptr);
         _exit(0);
     }
-    notifier.notify("STOPPING=1");
     long utime;
     long stime;
     {

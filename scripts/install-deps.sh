@@ -3,8 +3,8 @@
 # Needs root to install; without root it only reports what is missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev
-          python3 iproute2 procps help2man
+packages=(cmake make g++ pkg-config libxml2-dev libsystemd-dev libgtest-dev libgmock-dev
+          libbenchmark-dev python3 iproute2 procps help2man
           python3-prometheus-client)
 # clang-format checks the layout of the tree in CI.
 if [[ "${WITH_FORMAT:-0}" == 1 ]]; then

@@ -20,11 +20,13 @@
 
 namespace {
 
-// Handlers that block until released, and the order in which they started.
+// Handlers that block until let through, one per ticket (or all once open), and the order in
+// which they started.
 struct Gate {
     std::mutex mutex;
     std::condition_variable cond;
     bool open = false;               // guarded by mutex
+    int tickets = 0;                 // guarded by mutex
     int running = 0;                 // guarded by mutex
     int peak = 0;                    // guarded by mutex
     std::vector<std::string> order;  // guarded by mutex
@@ -45,7 +47,9 @@ public:
             std::unique_lock<std::mutex> lock(gGate.mutex);
             gGate.order.push_back(mLine.substr(0, mLine.find('\n')));
             gGate.peak = std::max(gGate.peak, ++gGate.running);
-            gGate.cond.wait_for(lock, std::chrono::seconds(10), [] { return gGate.open; });
+            gGate.cond.wait_for(lock, std::chrono::seconds(10),
+                                [] { return gGate.open || gGate.tickets > 0; });
+            if (!gGate.open && gGate.tickets > 0) --gGate.tickets;
             --gGate.running;
         }
         mResponse.head = "ok\n";
@@ -103,7 +107,7 @@ private:
 void resetGate() {
     std::lock_guard<std::mutex> lock(gGate.mutex);
     gGate.open = false;
-    gGate.running = gGate.peak = 0;
+    gGate.tickets = gGate.running = gGate.peak = 0;
     gGate.order.clear();
 }
 
@@ -123,16 +127,28 @@ TEST(ServeCore, RequestsBeyondTheWorkerCapWaitInOrder) {
     Served s(2);
     std::vector<std::thread> clients;
     std::vector<std::string> answers(6);
+    auto started = [](size_t n) {
+        return testutil::waitFor([n] {
+            std::lock_guard<std::mutex> lock(gGate.mutex);
+            return gGate.order.size() == n;
+        });
+    };
     for (int i = 0; i < 6; ++i) {
         clients.emplace_back([&, i] { answers[i] = s.ask("hold " + std::to_string(i)); });
         // Each is queued before the next, so their order is known.
-        ASSERT_TRUE(testutil::waitFor([&] {
-            std::lock_guard<std::mutex> lock(gGate.mutex);
-            return static_cast<int>(gGate.order.size()) == std::min(i + 1, 2) ||
-                   s.server().counts().busy == i + 1;
-        }));
+        ASSERT_TRUE(testutil::waitFor([&] { return s.server().counts().busy == i + 1; }));
     }
+    ASSERT_TRUE(started(2));
     EXPECT_EQ(s.server().workers(), 2);
+    // One handler through at a time: the worker it frees takes the oldest waiting request.
+    for (size_t k = 3; k <= 6; ++k) {
+        {
+            std::lock_guard<std::mutex> lock(gGate.mutex);
+            ++gGate.tickets;
+        }
+        gGate.cond.notify_all();
+        ASSERT_TRUE(started(k));
+    }
     {
         std::lock_guard<std::mutex> lock(gGate.mutex);
         gGate.open = true;

@@ -15,6 +15,7 @@
 
 #include "Msg.h"
 #include "msg_test_util.h"
+#include "net_util.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
@@ -365,6 +366,99 @@ TEST(ServiceLifecycle, EndsAfterTheHundredAndFirstAnsweredRequest) {
     EXPECT_EQ(grep(d.out(), "Got SynthESMReq from 127.0.0.1:").size(), 102u);
     EXPECT_EQ(grep(d.out(), "Not getting the right request!").size(), 1u);
     EXPECT_EQ(d.err().find("ThreadSanitizer"), std::string::npos) << d.err();
+}
+
+// Requests in flight when the 101st is answered are answered too before the daemon exits, even
+// when that takes longer than its closing pause.
+TEST(ServiceLifecycle, RequestsInFlightAtTheLimitAreAnswered) {
+    const Net net{28};
+    ConfigDir config("");
+    const HeldProxy proxy(net.at(5));
+    DirectoryAgent da(net.at(2), config.path(),
+                      reg(proxy.url(), {"addr=128.2.1.7", "mask=255.255.255.255"}));
+    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
+    const std::string empty = synthReq(1, 1, {});
+    for (int i = 0; i < 100; ++i)
+        ASSERT_NE(post(d.port(), empty).find("200 OK"), std::string::npos);
+    std::string held;
+    std::thread client([&] { held = post(d.port(), synthReq(41, 42, {"128.2.1.7"}), 30000); });
+    const int init = proxy.take();
+    ASSERT_GE(init, 0);
+    EXPECT_NE(post(d.port(), empty).find("200 OK"), std::string::npos);  // the 101st
+    // Past the closing pause: the request in flight still holds the daemon.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(d.child().wait(0), -1);
+    HeldProxy::answer(init, ESMInitOk(41, 42, A("224.5.6.7"), 0));
+    const int commit = proxy.take();
+    ASSERT_GE(commit, 0);
+    HeldProxy::answer(commit, ESMCommitOk(41, 42));
+    client.join();
+    EXPECT_NE(held.find("200 OK"), std::string::npos) << held;
+    const int status = d.child().wait(10000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(grep(d.err(), "utime ").size(), 1u) << d.err();
+}
+
+// Plays the service manager: esm-synthd started with socket as descriptor 3, LISTEN_FDS=1 and
+// its own pid in LISTEN_PID, as socket activation starts it.
+std::unique_ptr<testutil::Child> startHanded(int socket, uint16_t port, const std::string& daArg,
+                                             const std::vector<std::string>& env) {
+    std::vector<std::string> vars = env;
+    vars.push_back("LISTEN_FDS=1");
+    return std::make_unique<testutil::Child>(
+        "/bin/sh",
+        std::vector<std::string>{"-c", "LISTEN_PID=$$ exec \"$0\" \"$@\"", ESM_SYNTHD_PATH,
+                                 std::to_string(port), daArg},
+        vars, std::vector<int>{socket});
+}
+
+// With the listening socket in the manager's hands, connections made while the daemon is away
+// (after its 101st request, until it starts again) wait in the queue and are answered then.
+TEST(ServiceLifecycle, HandedOverSocketQueuesWhileTheDaemonIsAway) {
+    const uint16_t port = testutil::freePort();
+    const char* failed = nullptr;
+    Fd manager(listenTcp(htonl(INADDR_ANY), port, &failed));
+    ASSERT_TRUE(manager.valid()) << failed;
+    const std::vector<std::string> env{"VARNO_PATH", "VARNO_GNPMONITOR"};
+    auto first = startHanded(manager.get(), port, "127.0.0.1:9", env);
+    ASSERT_TRUE(testutil::waitFor([&] {
+        return first->err().find("Listening") != std::string::npos;
+    })) << first->err();
+    EXPECT_EQ(first->err(), daemonStartLines(port, "127.0.0.1:9"));
+    const std::string empty = synthReq(1, 1, {});
+    for (int i = 0; i < 101; ++i) ASSERT_NE(post(port, empty).find("200 OK"), std::string::npos);
+    std::vector<std::string> answers(5);
+    std::vector<std::thread> clients;
+    for (std::string& a : answers) clients.emplace_back([&] { a = post(port, empty, 20000); });
+    const int status = first->wait(10000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto second = startHanded(manager.get(), port, "127.0.0.1:9", env);
+    for (std::thread& t : clients) t.join();
+    for (const std::string& a : answers) EXPECT_NE(a.find("200 OK"), std::string::npos) << a;
+
+    // Anything but a listening TCP/IPv4 socket on the port is refused with one line.
+    Fd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    Fd other(listenTcp(htonl(INADDR_LOOPBACK), 0, &failed));
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    Fd pipeRead(pipeFds[0]), pipeWrite(pipeFds[1]);
+    for (const auto& [fd, what] : std::vector<std::pair<int, std::string>>{
+             {udp.get(), "a UDP/IPv4 socket on port 0"},
+             {other.get(), "a TCP/IPv4 socket listening on port "},
+             {pipeRead.get(), "not a socket"}}) {
+        auto bad = startHanded(fd, port, "127.0.0.1:9", env);
+        const int code = bad->wait(5000);
+        ASSERT_TRUE(WIFEXITED(code));
+        EXPECT_EQ(WEXITSTATUS(code), 1);
+        EXPECT_EQ(bad->err().rfind("esm-synthd: the socket handed over is not a listening "
+                                   "TCP/IPv4 socket on port " +
+                                       std::to_string(port) + ": it is " + what,
+                                   0),
+                  0u)
+            << bad->err();
+    }
 }
 
 }  // namespace

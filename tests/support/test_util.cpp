@@ -296,7 +296,8 @@ std::string okResponse(const std::string& body) {
 // ---- Processes ----
 
 pid_t spawn(const std::string& path, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, int outFd, int errFd) {
+            const std::vector<std::string>& env, int outFd, int errFd,
+            const std::vector<int>& passFds) {
     // Everything the child needs is built before fork: after it, only async-signal-safe calls.
     std::vector<std::string> vars;
     for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
@@ -324,6 +325,10 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& args,
         // The parent may have ended before prctl took effect; then no signal would come.
         if (getppid() != parent) _exit(127);
         if (dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(127);
+        // Descriptors above those passed may be clobbered: callers pass few, created early.
+        for (size_t i = 0; i < passFds.size(); ++i) {
+            if (dup2(passFds[i], static_cast<int>(3 + i)) < 0) _exit(127);
+        }
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -351,9 +356,9 @@ int stopProcess(pid_t pid, int graceMs) {
 }
 
 Child::Child(const std::string& path, const std::vector<std::string>& args,
-             const std::vector<std::string>& env)
+             const std::vector<std::string>& env, const std::vector<int>& passFds)
     : mOut(anonymousFile()), mErr(anonymousFile()) {
-    if (mOut >= 0 && mErr >= 0) mPid = spawn(path, args, env, mOut, mErr);
+    if (mOut >= 0 && mErr >= 0) mPid = spawn(path, args, env, mOut, mErr, passFds);
 }
 
 Child::~Child() {

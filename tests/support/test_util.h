@@ -150,11 +150,12 @@ inline constexpr char kErrorResponse[] = "HTTP/1.1 400 Bad Request\r\nConnection
 // ---- Processes ----
 
 // Starts path (execv) with args in a child process whose standard output and error are outFd
-// and errFd. Entries of env "NAME=value" set a variable, a bare "NAME" removes it. The child is
-// killed (SIGKILL) when the calling thread ends, so nothing outlives a test or benchmark that
-// dies. Returns the pid, or -1.
+// and errFd, and whose descriptors 3, 4, ... are passFds. Entries of env "NAME=value" set a
+// variable, a bare "NAME" removes it. The child is killed (SIGKILL) when the calling thread
+// ends, so nothing outlives a test or benchmark that dies. Returns the pid, or -1.
 pid_t spawn(const std::string& path, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, int outFd, int errFd);
+            const std::vector<std::string>& env, int outFd, int errFd,
+            const std::vector<int>& passFds = {});
 
 // Ends pid with SIGTERM, then SIGKILL after graceMs, and reaps it; returns the wait status.
 int stopProcess(pid_t pid, int graceMs = 3000);
@@ -165,7 +166,7 @@ int stopProcess(pid_t pid, int graceMs = 3000);
 class Child {
 public:
     Child(const std::string& path, const std::vector<std::string>& args,
-          const std::vector<std::string>& env = {});
+          const std::vector<std::string>& env = {}, const std::vector<int>& passFds = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
