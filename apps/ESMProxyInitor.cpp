@@ -1,14 +1,21 @@
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "ESM.h"
 #include "deployment.h"
 #include "diag.h"
 #include "http.h"
+#include "http_response.h"
 #include "service_metrics.h"
+#include "service_settings.h"
+
+using servicemetrics::Step;
 
 namespace {
 
@@ -70,6 +77,8 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
     const char* varnoPath = getenv("VARNO_PATH");
     if (varnoPath == nullptr) {
         diagf(DiagStream::Out, "VARNO_PATH not set, returning now...\n");
+        mFailure = ProxyFailure{j, "launch", FailureCause::ProxyError,
+                                "VARNO_PATH is not set: the node loader cannot be run"};
         return false;
     }
     const std::string node = p.getAddrStr();
@@ -101,6 +110,78 @@ bool ESMProxyInitor::bringUpAbone(size_t j, const std::vector<TransportEndPoint>
     return true;
 }
 
+bool ESMProxyInitor::exchange(size_t j, const TransportEndPoint& p, Msg& request,
+                              const std::string& want) {
+    mFailure = ProxyFailure{j, request.getType(), FailureCause::None, ""};
+    const Step step = request.getType() == Msg::ESMInit ? Step::Init : Step::Commit;
+    if (p.getPort() == 0) {
+        mFailure.detail = "no proxy";  // the locator found none: there is nobody to ask
+        return false;
+    }
+    const int limitSec = serviceSettings().proxyTimeoutSec;
+    const std::string within = " within " + std::to_string(limitSec) + " s";
+    const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSec);
+    const std::string host = p.getAddrStr();
+    uint32_t addrNet = 0;
+    int err = 0;
+    const int sock =
+        sendRequestMsgBy(host.c_str(), p.getPort(), &request, deadline, &addrNet, &err);
+    if (sock < 0) {
+        // The lines the transport's sendRequestMsg prints.
+        errno = err;
+        diagPerror(addrNet == 0 ? host.c_str() : "connect");
+        if (err == ECONNREFUSED) {
+            mFailure.cause = FailureCause::ProxyRefused;
+            mFailure.detail = "connection refused (nothing listens there)";
+        } else if (err == ETIMEDOUT) {
+            mFailure.cause = FailureCause::ProxyTimeout;
+            mFailure.detail = "no connection" + within;
+        } else {
+            mFailure.cause = FailureCause::ProxyError;
+            mFailure.detail = std::string("cannot connect: ") + strerror(err);
+        }
+        servicemetrics::countProxyExchange(step, mFailure.cause);
+        return false;
+    }
+    ResponseInfo info;
+    std::unique_ptr<Msg> reply(getResponseMsgBy(sock, deadline, &info));
+    if (reply && reply->getType() == want) {
+        servicemetrics::countProxyExchange(step, FailureCause::None);
+        return true;
+    }
+    std::string how;
+    FailureCause cause = FailureCause::ProxyWrongReply;
+    switch (reply ? ResponseResult::Ok : info.result) {
+        case ResponseResult::Ok:
+            how = "answered " + reply->getType() + " instead of " + want;
+            break;
+        case ResponseResult::ErrorStatus:
+            cause = FailureCause::ProxyRefused;
+            how = "answered with the error response (HTTP " + std::to_string(info.status) + " " +
+                  info.reason + ")";
+            break;
+        case ResponseResult::NoResponse:
+            cause = info.timedOut ? FailureCause::ProxyTimeout : FailureCause::ProxyError;
+            how = info.timedOut ? "no answer" + within : "closed the connection without answering";
+            break;
+        case ResponseResult::ShortBody:
+            cause = info.timedOut ? FailureCause::ProxyTimeout : FailureCause::ProxyError;
+            how = info.timedOut ? "the answer did not arrive whole" + within
+                                : "closed the connection in the middle of its answer";
+            break;
+        case ResponseResult::BadResponse:
+            how = "answered something that is not an HTTP response of the transport";
+            break;
+        default:
+            how = "answered a body that is not a response message";
+            break;
+    }
+    mFailure.cause = cause;
+    mFailure.detail = how;
+    servicemetrics::countProxyExchange(step, cause);
+    return false;
+}
+
 bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoint>& membervec,
                                     const std::vector<TransportEndPoint>& members) {
     const TransportEndPoint& p = membervec[j];
@@ -108,30 +189,18 @@ bool ESMProxyInitor::bringUpRunning(size_t j, const std::vector<TransportEndPoin
     ESMInit init(mId, mVersion, kDataPort);
     diagf(DiagStream::Err, "sending ESMInit to %s:%d...", host.c_str(), p.getPort());
     diagFlush();
-    using servicemetrics::Step;
-    int sock = sendRequestMsg(host.c_str(), p.getPort(), &init);
-    std::unique_ptr<Msg> reply(getResponseMsg(sock));  // nothing to read (null) for sock -1
-    const bool initOk = reply && reply->getType() == Msg::ESMInitOk;
-    servicemetrics::countProxyExchange(Step::Init, initOk);
-    if (!initOk) return false;
+    if (!exchange(j, p, init, Msg::ESMInitOk)) return false;
     diagf(DiagStream::Out, "got ESMInitOk\n");
 
     const bool endpoint = j < mEPProxyVec.size();
     const MulticastEndPoint t(inet_ADDR(endpoint ? kEndpointGroup : kZoneGroup), kDataPort,
                               endpoint ? kEndpointTTL : kZoneTTL);
     record(j, t);
-    reply.reset();
 
     std::vector<TransportEndPoint> memberCopy = members;
     diagf(DiagStream::Out, "sending ESMCommit...");
-    {
-        ESMCommit commit(mId, mVersion, t.getAddr(), kDataPort, t.getTTL(), memberCopy);
-        sock = sendRequestMsg(host.c_str(), p.getPort(), &commit);
-    }
-    reply.reset(getResponseMsg(sock));
-    const bool commitOk = reply && reply->getType() == Msg::ESMCommitOk;
-    servicemetrics::countProxyExchange(Step::Commit, commitOk);
-    if (!commitOk) return false;
+    ESMCommit commit(mId, mVersion, t.getAddr(), kDataPort, t.getTTL(), memberCopy);
+    if (!exchange(j, p, commit, Msg::ESMCommitOk)) return false;
     diagf(DiagStream::Out, "got ESMCommitOk\n");
     return true;
 }

@@ -2,10 +2,12 @@
 
 #include <mutex>
 
+#include "esm_version.h"
 #include "http.h"
 #include "http_serve.h"
 #include "memory_budget.h"
 #include "no_destructor.h"
+#include "request_outcome.h"
 #ifndef ESM_SYSTEM_OPENSLP
 #include "slp_agents.h"
 #endif
@@ -24,7 +26,9 @@ struct Families {
     metrics::Counter* refused;
     metrics::Counter* failed;
     metrics::Histogram* seconds;
-    metrics::Counter* exchanges[2][2];  // [step][ok]
+    metrics::Counter* failures[kFailureCauses];  // by FailureCause; None is not counted
+    metrics::Counter* located[3];                // by LocateReport::Kind
+    metrics::Counter* exchanges[2][5];           // [step][ok, refused, timeout, wrong, error]
     metrics::Counter* launches;
 
     Families() {
@@ -41,18 +45,33 @@ struct Families {
         // Registered here so the lookups appear in the text in a fixed place, before any lookup.
         registry.declareCounter("esm_synth_slp_lookups_total",
                                 "SLP lookups by Directory Agent and what it did.");
+        for (int c = 1; c < kFailureCauses; ++c) {
+            failures[c] = &registry.counter("esm_synth_request_failures_total",
+                                            "Failed synthesis requests by their cause.",
+                                            {{"cause", causeName(static_cast<FailureCause>(c))}});
+        }
+        const char* kinds[] = {"running", "node", "none"};
+        for (int k = 0; k < 3; ++k) {
+            located[k] = &registry.counter(
+                "esm_synth_locate_total",
+                "Endpoints and zones located: a running proxy, a compute node, or none.",
+                {{"kind", kinds[k]}});
+        }
         const char* steps[] = {"init", "commit"};
-        const char* outcomes[] = {"failed", "ok"};
-        for (int s = 0; s < 2; ++s) {
-            for (int ok = 0; ok < 2; ++ok) {
-                exchanges[s][ok] =
+        const char* outcomes[] = {"ok", "refused", "timeout", "wrong_reply", "error"};
+        for (int st = 0; st < 2; ++st) {
+            for (int o = 0; o < 5; ++o) {
+                exchanges[st][o] =
                     &registry.counter("esm_synth_proxy_exchanges_total",
                                       "ESMInit and ESMCommit exchanges with running proxies.",
-                                      {{"step", steps[s]}, {"outcome", outcomes[ok]}});
+                                      {{"step", steps[st]}, {"outcome", outcomes[o]}});
             }
         }
         launches = &registry.counter("esm_synth_node_launches_total",
                                      "Proxies launched on compute nodes through the node loader.");
+        registry.gauge("esm_synth_build_info", "The version of the running daemon.", [] {
+            return std::vector<metrics::Sample>{{{{"version", ESM_VERSION}}, 1}};
+        });
         registry.gauge("esm_synth_connections", "Connections being served.", [] {
             const ServerConnections c = serverConnections();
             return std::vector<metrics::Sample>{{{{"state", "busy"}}, static_cast<double>(c.busy)},
@@ -112,10 +131,6 @@ void observeAgent(const SLPAgentReport* r, void*) {
 
 #endif
 
-void observeRefusal(const RefusalInfo&) {
-    countRequest(Outcome::Refused, 0);
-}
-
 }  // namespace
 
 metrics::Registry& registry() {
@@ -138,8 +153,34 @@ void countRequest(Outcome outcome, double seconds) {
     f.seconds->observe(seconds);
 }
 
-void countProxyExchange(Step step, bool ok) {
-    families().exchanges[step == Step::Commit ? 1 : 0][ok ? 1 : 0]->inc();
+void countFailure(FailureCause cause) {
+    const int c = static_cast<int>(cause);
+    if (c > 0 && c < kFailureCauses) families().failures[c]->inc();
+}
+
+void countLocate(LocateReport::Kind kind) {
+    families().located[static_cast<int>(kind)]->inc();
+}
+
+void countProxyExchange(Step step, FailureCause cause) {
+    int outcome = 4;  // error
+    switch (cause) {
+        case FailureCause::None:
+            outcome = 0;
+            break;
+        case FailureCause::ProxyRefused:
+            outcome = 1;
+            break;
+        case FailureCause::ProxyTimeout:
+            outcome = 2;
+            break;
+        case FailureCause::ProxyWrongReply:
+            outcome = 3;
+            break;
+        default:
+            break;
+    }
+    families().exchanges[step == Step::Commit ? 1 : 0][outcome]->inc();
 }
 
 void countNodeLaunch() {
@@ -151,7 +192,7 @@ void install() {
 #ifndef ESM_SYSTEM_OPENSLP
     SLPSetAgentObserver(observeAgent, nullptr);  // a system libslp does not tell
 #endif
-    setRefusalObserver(observeRefusal);
+    setRefusalObserver(reportRefusal);  // the outcome line also counts it
 }
 
 bool startListener(const std::string& addrPort, std::string* error) {

@@ -13,6 +13,7 @@ constexpr uint64_t kMinBudgetBytes = 16ull << 20;
 // Both lists full: no request can hold more.
 constexpr long kMaxMaxEntries = 2 * 1048576;
 constexpr long kMaxMaxWorkers = 4096;
+constexpr long kMaxProxyTimeoutSec = 3600;
 
 // One setting: its variable, what it accepts (in words, for the line that refuses a value), how
 // it is read into the settings and how its value is written back.
@@ -59,6 +60,14 @@ const Setting kSettings[] = {
          return true;
      },
      [](const ServiceSettings& s) { return std::to_string(s.maxWorkers); }},
+    {"ESM_PROXY_TIMEOUT", "a number of seconds from 1 to 3600",
+     [](const char* text, ServiceSettings* s) {
+         long v = 0;
+         if (!cli::parseNumber(text, 1, kMaxProxyTimeoutSec, &v)) return false;
+         s->proxyTimeoutSec = static_cast<int>(v);
+         return true;
+     },
+     [](const ServiceSettings& s) { return std::to_string(s.proxyTimeoutSec); }},
 };
 
 ServiceSettings& installed() {

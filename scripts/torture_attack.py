@@ -683,7 +683,7 @@ class Run:
         check(self.tally, category, got, how, time.monotonic() - start, expected=resp,
               allowed=("200 exact",))
 
-    def proxy_faults(self, reps, wait_hang):
+    def proxy_faults(self, reps):
         """Requests whose proxies drop the connection mid-reply or never answer."""
         threads = []
 
@@ -692,34 +692,19 @@ class Run:
             got, how, secs = exchange(self.main_port, req, timeout=timeout or max_secs + 20)
             check(self.tally, category, got, how, secs, max_secs=max_secs, min_secs=min_secs)
 
-        def pending_hang(held):
-            s = socket.socket()
-            s.settimeout(5)
-            s.connect(("127.0.0.1", self.main_port))
-            s.sendall(http(synth_req(self.ids.take(), 1, [E_HANG])))
-            held.append(s)
-
         for _ in range(reps):
             threads.append(threading.Thread(target=one, args=(
                 "proxy closes mid-reply", [E_CLOSE], 10.0)))
             threads.append(threading.Thread(target=one, args=(
                 "proxy answers, next proxy closes mid-reply", [E_OK, E_CLOSE], 10.0)))
-        held = []
-        if wait_hang:
-            # The daemon's client gives a proxy 60 s for its whole answer.
-            for _ in range(max(1, reps // 2)):
-                threads.append(threading.Thread(target=one, args=(
-                    "proxy never answers (awaited)", [E_HANG], 75.0, 55.0)))
-        else:
-            for _ in range(max(1, reps // 2)):
-                try:
-                    pending_hang(held)
-                except OSError:
-                    self.tally.add("proxy never answers (not awaited)", "connection refused", 0,
-                                   False)
+        # The daemon gives one proxy exchange ESM_PROXY_TIMEOUT (10 s by default), then answers
+        # with the error response.
+        for _ in range(max(1, reps // 2)):
+            threads.append(threading.Thread(target=one, args=(
+                "proxy never answers", [E_HANG], 20.0, 9.0)))
         for t in threads:
             t.start()
-        return threads, held
+        return threads
 
     def da_faults(self, reps, final=False):
         """The other daemons: their Directory Agent is down, silent, babbling, or behind two bad
@@ -967,8 +952,7 @@ class Run:
         ticker = threading.Thread(target=self.ticker, args=(stop, 20 if self.long else 3))
         ticker.start()
         waits = []
-        t, held = self.proxy_faults(4 * scale, wait_hang=self.long)
-        waits += t
+        waits += self.proxy_faults(4 * scale)
         waits += self.da_faults(4 * scale)
         waits += self.slow(5 * scale)
         abone = threading.Thread(target=self.compute_node)
@@ -988,7 +972,6 @@ class Run:
             if t.is_alive():
                 self.tally.fail("round %d: a load thread was still running at the end of its "
                                 "bounded wait" % n)
-        return held
 
     def main(self):
         a = self.args
@@ -1011,13 +994,12 @@ class Run:
 
         sent = collections.Counter()
         rounds = []
-        held_all = []
         end_at = started + (a.seconds if a.seconds else (720 if self.long else 0))
         n = 0
         while True:
             n += 1
             round_start = time.monotonic()
-            held_all += self.round(n, sent)
+            self.round(n, sent)
             if not self.long:
                 break
             st = self.settle(base_threads, 0, 30)
@@ -1029,21 +1011,7 @@ class Run:
                 break
 
         load_end = time.monotonic()
-        # The load is over. Requests to the hung proxy (short mode) must still be held: their
-        # answer is due only when the daemon's client gives up after 60 s.
-        for s in held_all:
-            s.setblocking(False)
-            try:
-                data = s.recv(65536)
-                name = outcome(data, "closed")
-                ok = False
-            except BlockingIOError:
-                name, ok = "still held by the daemon (answer due at 60 s)", True
-            except OSError:
-                name, ok = "reset", False
-            self.tally.add("proxy never answers (not awaited)", name, load_end - started, ok)
-            s.close()
-        st = self.settle(base_threads, len(held_all), 20)
+        st = self.settle(base_threads, 0, 20)
         settled_threads = st[1] if st else -1
         bound = base_rss + a.rss_slack_mib * 1024
         after_rss = self.memory_after(bound, a.settle_seconds)
@@ -1083,9 +1051,8 @@ class Run:
               "MiB, waited up to %d s)" % (mib(base_rss), mib(sampler.peak_rss),
                                           mib(after_rss or 0), mib(bound), a.rss_slack_mib,
                                           a.settle_seconds))
-        print("threads of esm-synthd: before %d, peak %d, after the load %d (%d held by "
-              "unanswered hung-proxy requests)" % (base_threads, sampler.peak_threads,
-                                                  settled_threads, len(held_all)))
+        print("threads of esm-synthd: before %d, peak %d, after the load %d" %
+              (base_threads, sampler.peak_threads, settled_threads))
         if rounds:
             first = rounds[0][2]
             last = rounds[-1][2]
@@ -1101,7 +1068,7 @@ class Run:
         elif after_rss > bound:
             self.tally.fail("VmRSS %s did not come down to %s within %d s" %
                             (mib(after_rss), mib(bound), a.settle_seconds))
-        if settled_threads > base_threads + len(held_all):
+        if settled_threads > base_threads:
             self.tally.fail("%d threads still running after the load (baseline %d)" %
                             (settled_threads, base_threads))
         self.print_bounded(bounded)

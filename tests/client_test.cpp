@@ -44,7 +44,11 @@ TEST(Client, TimeoutBoundsTheWholeExchange) {
         client({hung.hostPort(), "--endpoint", "1.2.3.4", "--timeout", "1", "--json"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(r.status, 3);
-    const std::string message = "no answer from " + hung.hostPort() + " within 1 s";
+    const std::string message = "no answer from " + hung.hostPort() +
+                                " within 1 s; the service may still be asking Directory Agents "
+                                "(up to 5 s each), waiting for a proxy (ESM_PROXY_TIMEOUT, 10 s "
+                                "by default, per exchange) or loading proxies on compute nodes "
+                                "(10 s each)";
     EXPECT_EQ(r.err, "esm-synth: " + message + "\n");
     EXPECT_EQ(r.out, "{\"error\": \"" + message + "\", \"status\": 3}\n");
 }

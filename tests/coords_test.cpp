@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -108,15 +109,18 @@ TEST(CoordsFileTest, MissingFileIsRetriedOnTheNextCall) {
     });
 }
 
-TEST(CoordsFileTest, UnreadableFileLeavesTableUnloaded) {
-    // A directory opens but cannot be read: not an empty table for the life of the process.
-    inFreshProcess([](Check& c, CoordsDir& d) {
-        c.that("mkdir gnp.coords", mkdir(d.file().c_str(), 0700) == 0);
-        expectFailed(c, "10.0.0.1", kNotFound);
-        rmdir(d.file().c_str());
-        d.write("10.0.0.1 4 5\n");
-        expectLoaded(c, "10.0.0.1", "4 5");
-    });
+TEST(CoordsFileTest, AnythingButARegularFileFailsTheLoad) {
+    // A directory opens but cannot be read: not an empty table for the life of the process. A
+    // FIFO would wait for a writer forever, holding every request that needs coordinates.
+    for (int (*make)(const char*, mode_t) : {mkdir, mkfifo}) {
+        inFreshProcess([&](Check& c, CoordsDir& d) {
+            c.that("make gnp.coords", make(d.file().c_str(), 0700) == 0);
+            expectFailed(c, "10.0.0.1", kNotFound);
+            c.that("remove gnp.coords", remove(d.file().c_str()) == 0);
+            d.write("10.0.0.1 4 5\n");
+            expectLoaded(c, "10.0.0.1", "4 5");
+        });
+    }
 }
 
 TEST(CoordsFileTest, ChangesAfterCompleteLoadAreNotSeen) {
@@ -173,6 +177,9 @@ TEST(CoordsExplainTest, AgreesWithTheTable) {
             check.eq("line", std::to_string(e.line), std::to_string(c.line));
             check.eq("explained coordinates", e.coords, c.coords);
             check.eq("table's coordinates", lookup(c.host).coords, c.coords);
+            testutil::DiagCapture quiet(DiagStream::Out);
+            const int tableLine = lookupCoordinates(testutil::addrOf(c.host)).line;
+            check.eq("table's line", std::to_string(tableLine), std::to_string(c.line));
         });
     }
     inFreshProcess([](Check& check, CoordsDir&) {

@@ -70,6 +70,17 @@ TEST_F(DiagSinkTest, EachDiagfIsOneWholeCallOnItsStream) {
     EXPECT_EQ(gCalls[1].text, longText + "|\n");
 }
 
+// A line left open on one stream gets its line feed before diagLine's text, not after.
+TEST_F(DiagSinkTest, DiagLineStartsOnALineOfItsOwn) {
+    diagf(DiagStream::Err, "sending ESMInit to %s:%d...", "127.0.0.5", 7020);
+    diagf(DiagStream::Out, "got ESMInitOk\n");  // the other stream does not close it
+    diagLine(DiagStream::Err, "request %d failed\n", 1);
+    diagLine(DiagStream::Err, "request %d answered\n", 2);
+    ASSERT_EQ(gCalls.size(), 4u);
+    EXPECT_EQ(gCalls[2].text, "\nrequest 1 failed\n");
+    EXPECT_EQ(gCalls[3].text, "request 2 answered\n");
+}
+
 TEST_F(DiagSinkTest, PerrorWritesPerrorsTextAndKeepsErrno) {
     errno = ECONNREFUSED;
     diagPerror("connect");

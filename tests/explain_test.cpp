@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "overlay_fixture.h"
+#include "slp_test_util.h"
 
 using namespace overlay;
 
@@ -35,14 +36,19 @@ protected:
                   reg("service:CompResource://127.0.36.9/?x-GNP-num=1",
                       {"x-GNP-num=1", "x-GNP-clients=12.5 -3.0 7.25"})) {}
 
-    Outcome explain(const std::string& coords, const std::string& da,
-                    const std::vector<std::string>& entries) {
+    // With settings, the daemon's settings file alone names the agent and the directory;
+    // otherwise --da and the environment do.
+    Outcome explain(const std::string& coords, const std::string& da, const std::string& entry,
+                    const std::string& settings) {
         spit(file(), coords);
-        std::vector<std::string> args = {"--explain", "--da", da};
-        args.insert(args.end(), entries.begin(), entries.end());
+        spit(settingsFile(), settings);
+        std::vector<std::string> args = {"--explain", "--settings", settingsFile(), entry};
+        if (!settings.empty()) return run(ESM_SYNTH_PATH, args, {"VARNO_PATH"});
+        args.insert(args.end(), {"--da", da});
         return run(ESM_SYNTH_PATH, args, {"VARNO_PATH=" + mConfig.path()});
     }
     std::string file() const { return mConfig.path() + "/gnp.coords"; }
+    std::string settingsFile() const { return mConfig.path() + "/esm-synthd"; }
 
     ConfigDir mConfig;
     DirectoryAgent mDa;
@@ -52,6 +58,9 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
     const std::string da = mDa.arg();
     const std::string dead = "127.0.36.3:" + std::to_string(testutil::freePort("127.0.36.3"));
     const std::string good = "128.2.1.8 12.5 -3.0 7.25\n";
+    slptest::FakeDa badUrl("127.0.36.4",
+                           slptest::answer({{65535, "service:ESMProxy://127.0.36.6:70200"}}));
+    const std::string badUrlDa = "127.0.36.4:" + std::to_string(badUrl.port());
     const std::string running = std::string("  ESMProxy query (scope default): ") + kRunning + "\n";
     const std::string noProxyFor8 =
         "endpoint 128.2.1.8\n"
@@ -61,7 +70,16 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
         std::string coords, da, entry;
         int status;
         std::string out;
+        std::string settings = "";
     };
+    const std::string from = " (ESM_DA in " + settingsFile() + ")\n";
+    const std::string computeNodeFor8 =
+        noProxyFor8 + "    Directory Agent " + da +
+        ": answered, nothing registered matches\n  coordinates of 128.2.1.8: " + file() +
+        " line 1: \"128.2.1.8 12.5 -3.0 7.25\"\n  CompResource query (scope default): " + kCompute +
+        "\n    Directory Agent " + da +
+        ": answered\n    found service:CompResource://127.0.36.9/?x-GNP-num=1 (lifetime 65535)\n"
+        "  => compute node 127.0.36.9 (the proxy program would be loaded there)\n";
     const std::vector<Case> cases = {
         {"running proxy", good, da, "128.2.1.7", 0,
          "endpoint 128.2.1.7\n" + running + "    Directory Agent " + da +
@@ -98,16 +116,45 @@ TEST_F(Explain, TellsWhatTheLocatorFindsAndWhyNot) {
              " is invalid at line 2 (no blank between host and coordinates): \"\"; no "
              "coordinates are read until it is corrected\n"
              "  => no proxy: no running proxy registered and no coordinates for 128.2.1.8\n"},
+        // An agent of the test's own, as an agent may refuse such a registration.
+        {"bad port", good, badUrlDa, "128.2.1.7", 1,
+         "endpoint 128.2.1.7\n" + running + "    Directory Agent " + badUrlDa +
+             ": answered\n    found service:ESMProxy://127.0.36.6:70200 (lifetime 65535)\n"
+             "  => no proxy: the registered URL service:ESMProxy://127.0.36.6:70200 has port "
+             "70200, not in 1..65535\n"},
         {"host not listed", "10.0.0.1 1 2\n", da, "128.2.1.8", 1,
          noProxyFor8 + "    Directory Agent " + da +
              ": answered, nothing registered matches\n  coordinates of 128.2.1.8: none: " + file() +
              " does not list 128.2.1.8\n"
              "  => no proxy: no running proxy registered and no coordinates for 128.2.1.8\n"},
+        // The daemon's settings file: the agent and the directory it names, and where each
+        // value came from; without VARNO_PATH, no coordinates.
+        {"settings file", good, da, "128.2.1.8", 0,
+         "Directory Agents " + da + from + "VARNO_PATH " + mConfig.path() + " (VARNO_PATH in " +
+             settingsFile() + ")\n" + computeNodeFor8,
+         "# as the unit reads it\nESM_DA=" + da + "\n VARNO_PATH = \"" + mConfig.path() + "\"\n"},
+        {"settings without VARNO_PATH", good, da, "128.2.1.8", 1,
+         "Directory Agents " + da + from +
+             "VARNO_PATH not set (neither in the environment nor in " + settingsFile() +
+             "): no coordinates, so no compute node can be found\n" + noProxyFor8 +
+             "    Directory Agent " + da +
+             ": answered, nothing registered matches\n"
+             "  coordinates of 128.2.1.8: none: VARNO_PATH is not set\n"
+             "  => no proxy: no running proxy registered and no coordinates for 128.2.1.8\n",
+         "ESM_DA=" + da + "\n"},
     };
     for (const Case& c : cases) {
-        const Outcome r = explain(c.coords, c.da, {c.entry});
+        const Outcome r = explain(c.coords, c.da, c.entry, c.settings);
+        // Where the values came from, first; the age of the daemon's table, when it matters.
+        std::string out = c.out;
+        if (c.settings.empty()) {
+            out = "Directory Agents " + c.da + " (--da)\nVARNO_PATH " + mConfig.path() +
+                  " (the environment)\n" + out;
+        }
+        if (out.find("coordinates of") != std::string::npos)
+            out += "the daemon reads gnp.coords at its first lookup and on SIGHUP\n";
         EXPECT_EQ(r.status, c.status) << c.name;
-        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.out, out) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
     }
     // The agent heard exactly the locator's queries, in the scope the daemon uses.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "Msg.h"
+#include "esm_version.h"
 #include "msg_test_util.h"
 #include "net_util.h"
 #include "overlay_fixture.h"
@@ -60,6 +61,10 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
     EXPECT_EQ(post(d.port(), synthReq("128.2.1.8")), kErrorResponse);       // the proxy fails
     EXPECT_EQ(post(d.port(), chars(ESMInit(1, 2, 7000))), kErrorResponse);  // not a SynthESMReq
     EXPECT_EQ(post(d.port(), "<not xml"), kErrorResponse);                  // refused unread
+    // Refusals have outcome lines too, also those the transport makes before the handler.
+    EXPECT_TRUE(testutil::waitFor([&] { return grep(d.err(), "request from").size() == 4; }));
+    EXPECT_EQ(grep(d.err(), ": wrong_type: not a SynthESMReq but ESMInit").size(), 1u);
+    EXPECT_EQ(grep(d.err(), ": refused: transport: body not XML").size(), 1u) << d.err();
 
     std::string err;
     const std::set<std::string> got = scrape("http://" + metricsAddr + "/metrics", &err);
@@ -72,9 +77,12 @@ TEST(ServiceMetrics, CountWhatTheDaemonDid) {
              std::string("esm_synth_request_seconds_count 4"),
              "esm_synth_slp_lookups_total{" + da2 + ",outcome=\"found\"} 2",
              std::string("esm_synth_proxy_exchanges_total{outcome=\"ok\",step=\"init\"} 1"),
-             std::string("esm_synth_proxy_exchanges_total{outcome=\"failed\",step=\"init\"} 1"),
+             std::string("esm_synth_proxy_exchanges_total{outcome=\"refused\",step=\"init\"} 1"),
              std::string("esm_synth_proxy_exchanges_total{outcome=\"ok\",step=\"commit\"} 1"),
-             std::string("esm_synth_proxy_exchanges_total{outcome=\"failed\",step=\"commit\"} 0"),
+             std::string("esm_synth_proxy_exchanges_total{outcome=\"error\",step=\"commit\"} 0"),
+             std::string("esm_synth_locate_total{kind=\"running\"} 2"),
+             std::string("esm_synth_request_failures_total{cause=\"proxy_refused\"} 1"),
+             std::string("esm_synth_build_info{version=\"") + ESM_VERSION + "\"} 1",
              std::string("esm_synth_node_launches_total 0"),
              std::string("esm_synth_connections{state=\"busy\"} 0"),
              std::string("esm_synth_memory_budget_bytes{kind=\"limit\"} 67108864"),

@@ -288,6 +288,7 @@ TEST(ServiceLifecycle, BadSettingsStopTheStart) {
              Case{"ESM_MAX_ENTRIES=0", "a number from 1 to 2097152"},
              Case{"ESM_MAX_ENTRIES=12x", "a number from 1 to 2097152"},
              Case{"ESM_MAX_WORKERS=-1", "a number from 1 to 4096"},
+             Case{"ESM_PROXY_TIMEOUT=0", "a number of seconds from 1 to 3600"},
              Case{"ESM_METRICS_ADDR=127.0.0.1", "ADDR:PORT"},
              Case{"ESM_METRICS_ADDR=127.0.0.1:0", "ADDR:PORT"},
              Case{"ESM_MAX_WORKERS=8", ""},

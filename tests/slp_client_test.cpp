@@ -16,6 +16,7 @@
 #include "slp_test_util.h"
 #include "slp_wire.h"
 
+using slptest::answer;
 using slptest::Bytes;
 using slptest::FakeDa;
 using slptest::srvRply;
@@ -60,12 +61,6 @@ double secondsSince(Clock::time_point t) {
 }
 
 // Answers every request with the given entries (and error).
-FakeDa::Script answer(std::vector<UrlEntry> urls, uint16_t error = 0) {
-    return [urls, error](const Bytes& req, int, bool) {
-        return std::vector<Bytes>{srvRply(xidOf(req), error, urls)};
-    };
-}
-
 FakeDa::Script silent() {
     return [](const Bytes&, int, bool) { return std::vector<Bytes>{}; };
 }
@@ -438,6 +433,8 @@ TEST_F(SlpLookup, ObserverHearsWhatEachAgentDid) {
     FakeDa full("127.0.0.45", answer({kA}));
     AgentLog log;
     SLPSetAgentObserver(logAgent, &log);
+    AgentLog own;  // the handle's own observer hears the same
+    ASSERT_EQ(SLPSetHandleAgentObserver(mH, logAgent, &own), SLP_OK);
     Calls c;
     const std::string agents = da("127.0.0.41", closed) + ",no-such-host.invalid," +
                                da("127.0.0.42", scopeless.port()) + "," +
@@ -474,4 +471,9 @@ TEST_F(SlpLookup, ObserverHearsWhatEachAgentDid) {
         EXPECT_EQ(log.reports[i].second.daError, want[i].daError);
     }
     EXPECT_EQ(log.reports.back().second.outcome, SLP_AGENT_FOUND);
+    ASSERT_EQ(own.reports.size(), log.reports.size());
+    for (size_t i = 0; i < own.reports.size(); ++i) {
+        EXPECT_EQ(own.reports[i].first, log.reports[i].first);
+        EXPECT_EQ(own.reports[i].second.outcome, log.reports[i].second.outcome);
+    }
 }

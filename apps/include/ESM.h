@@ -14,6 +14,7 @@
 #include "EndPoint.h"
 #include "Msg.h"
 #include "SLP.h"
+#include "locate_report.h"
 
 // What the locator asks the Directory Agent, in one place for the locator and for the tools that
 // explain it: the service types of running proxies and of compute nodes, the scope the handler
@@ -32,13 +33,16 @@ std::string computeNodePredicate(const std::string& coords);
 // registered under "ESMProxy" for exactly this endpoint or zone; failing that, a compute node
 // registered under "CompResource" for the coordinates of the endpoint (or of the zone's
 // representative), returned with port 0 and marked as an ABone node. Nothing found leaves the
-// default (0.0.0.0, port 0, not ABone). Prints its progress on standard output.
+// default (0.0.0.0, port 0, not ABone), as does a running proxy's URL without an IPv4 address or
+// a port in 1..65535 (after one line naming it). Prints its progress on standard output.
+// getReport() tells every step and why nothing was found.
 class ESMProxyLocator {
 public:
     ESMProxyLocator(EndPoint& ep, std::string DAaddr, std::string scope);
     ESMProxyLocator(EndZone& ez, std::string DAaddr, std::string scope);
 
     TransportEndPoint& getESMProxy() { return mESMProxy; }
+    const LocateReport& getReport() const { return mReport; }
 
 private:
     // The first answer that the Directory Agent gave; sivec is never empty here.
@@ -48,15 +52,29 @@ private:
     void locate(const std::string& firstPredicate, unsigned long coordAddr, bool notifyMonitor,
                 const std::string& monitorAddr, const std::string& DAaddr,
                 const std::string& scope);
+    // Records why nothing was found; last is the query sent last.
+    void noProxy(const LocatorQuery& last);
 
     TransportEndPoint mESMProxy;
+    LocateReport mReport;
+};
+
+// How bringing up one proxy failed.
+struct ProxyFailure {
+    size_t position = 0;  // in the endpoint proxies followed by the zone proxies
+    std::string step;     // "ESMInit", "ESMCommit" or "launch"
+    // ProxyRefused, ProxyTimeout, ProxyWrongReply or ProxyError; None when the entry has no
+    // proxy at all (port 0: the locator found none), so nothing was exchanged.
+    FailureCause cause = FailureCause::None;
+    std::string detail;  // how, in words: "connection refused", "no answer within 10 s", ...
 };
 
 // Brings up the proxies of one request, strictly one after the other, endpoint proxies first:
 // an ABone node gets the proxy program through the node loader ($VARNO_PATH/abone/sc.linux, run
 // twice with a wait between), a running proxy gets an ESMInit and then an ESMCommit naming the
-// other members. Stops at the first proxy that fails. Prints its progress on standard output
-// (and "sending ESMInit to ..." on standard error).
+// other members. Each exchange must end within ESM_PROXY_TIMEOUT of the installed settings. Stops
+// at the first proxy that fails, which getFailure() then tells about. Prints its progress on
+// standard output (and "sending ESMInit to ..." on standard error).
 class ESMProxyInitor {
 public:
     // loadWait runs between loading the proxy code and starting it (10 seconds by default).
@@ -65,6 +83,8 @@ public:
                    std::function<void()> loadWait = nullptr);
 
     bool initOk() const { return mInitOk; }
+    // When !initOk(): the proxy that failed, at which step and how.
+    const ProxyFailure& getFailure() const { return mFailure; }
     // Entry i is the transport of endpoint i (of zone i); complete only when initOk().
     std::vector<MulticastEndPoint>& getEPTransports() { return mEPTVec; }
     std::vector<MulticastEndPoint>& getZoneTransports() { return mZoneTVec; }
@@ -77,6 +97,9 @@ private:
                         const std::vector<TransportEndPoint>& members);
     // Appends t to the endpoint or the zone transports, by the position j of its proxy.
     void record(size_t j, const MulticastEndPoint& t);
+    // Posts request to proxy p within the time limit; true when the answer is of type want.
+    // Otherwise sets mFailure (step is the request's type). Counts the exchange.
+    bool exchange(size_t j, const TransportEndPoint& p, Msg& request, const std::string& want);
 
     uint32_t mId = 0;
     uint32_t mVersion = 0;
@@ -86,6 +109,7 @@ private:
     std::vector<MulticastEndPoint> mEPTVec;
     std::vector<MulticastEndPoint> mZoneTVec;
     std::function<void()> mLoadWait;
+    ProxyFailure mFailure;
 };
 
 // The daemon's handler: answers a SynthESMReq with a SynthESMOk, or null (any other type, more

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "locate_report.h"
 #include "metrics.h"
 
 namespace servicemetrics {
@@ -15,13 +16,19 @@ metrics::Registry& registry();
 
 // How the handler disposed of one request: answered with a SynthESMOk, refused before any proxy
 // work (the wrong type, a request beyond a limit, or one the transport could not read), or
-// failed (a proxy could not be brought up).
+// failed (some endpoint or zone got no proxy, or a proxy could not be brought up).
 enum class Outcome { Answered, Refused, Failed };
 void countRequest(Outcome outcome, double seconds);
+// The cause of one failed request (counted with countRequest's Failed).
+void countFailure(FailureCause cause);
 
-// One ESMInit or ESMCommit exchange with a running proxy, and one launch on a compute node.
+// What the locator found for one endpoint or zone.
+void countLocate(LocateReport::Kind kind);
+
+// One ESMInit or ESMCommit exchange with a running proxy (cause None: it went well; else one of
+// the Proxy causes), and one launch on a compute node.
 enum class Step { Init, Commit };
-void countProxyExchange(Step step, bool ok);
+void countProxyExchange(Step step, FailureCause cause);
 void countNodeLaunch();
 
 // Hooks the counters that others report into: every SLP lookup's agents (through the SLP

@@ -13,6 +13,7 @@ struct ServiceSettings {
     size_t maxEntries = 1024;                 // ESM_MAX_ENTRIES
     std::string metricsAddr;                  // ESM_METRICS_ADDR ("" for no listener)
     int maxWorkers = 256;                     // ESM_MAX_WORKERS
+    int proxyTimeoutSec = 10;                 // ESM_PROXY_TIMEOUT: one exchange with a proxy
 };
 
 // Exit status of a start refused for a bad setting (EX_CONFIG): a service manager that restarts

@@ -5,19 +5,60 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+
+#include "no_destructor.h"
 
 namespace {
 
 std::atomic<DiagSink> gSink{nullptr};
 
+// Whether the text last sent on a stream ended a line, so that diagLine can start a line of its
+// own after a line another thread left open ("sending ESMInit to ...").
+struct LineState {
+    std::mutex mu;
+    bool atLineStart = true;  // guarded by mu
+};
+
+LineState& lineState(DiagStream stream) {
+    static NoDestructor<LineState> sStates[2];
+    return *sStates[stream == DiagStream::Out ? 0 : 1].get();
+}
+
 void defaultSink(DiagStream stream, const char* text, size_t len) {
     fwrite(text, 1, len, stream == DiagStream::Out ? stdout : stderr);
 }
 
-void emit(DiagStream stream, const char* text, size_t len) {
+// One sink call; with newLine, a line feed first unless the stream is at the start of a line.
+void emit(DiagStream stream, const char* text, size_t len, bool newLine = false) {
+    if (len == 0) return;
+    LineState& state = lineState(stream);
+    std::lock_guard<std::mutex> lock(state.mu);
     DiagSink sink = gSink.load(std::memory_order_acquire);
-    (sink != nullptr ? sink : defaultSink)(stream, text, len);
+    if (sink == nullptr) sink = defaultSink;
+    if (newLine && !state.atLineStart) {
+        std::string whole = "\n";
+        whole.append(text, len);
+        sink(stream, whole.data(), whole.size());
+    } else {
+        sink(stream, text, len);
+    }
+    state.atLineStart = text[len - 1] == '\n';
+}
+
+// fmt with ap into *out; false when it cannot be formatted.
+bool format(std::string* out, const char* fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
+    if (n >= 0) {
+        out->assign(static_cast<size_t>(n) + 1, '\0');
+        vsnprintf(&(*out)[0], out->size(), fmt, again);
+        out->resize(static_cast<size_t>(n));
+    }
+    va_end(again);
+    return n >= 0;
 }
 
 }  // namespace
@@ -49,6 +90,15 @@ void diagf(DiagStream stream, const char* fmt, ...) {
     vsnprintf(&big[0], big.size(), fmt, again);
     va_end(again);
     emit(stream, big.data(), static_cast<size_t>(n));
+}
+
+void diagLine(DiagStream stream, const char* fmt, ...) {
+    std::string text;
+    va_list ap;
+    va_start(ap, fmt);
+    const bool ok = format(&text, fmt, ap);
+    va_end(ap);
+    if (ok) emit(stream, text.data(), text.size(), true);
 }
 
 void diagPerror(const char* what) {

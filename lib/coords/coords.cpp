@@ -3,15 +3,12 @@
 #include <sys/socket.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "EndPoint.h"
+#include "coords_file.h"
 #include "diag.h"
 #include "net_util.h"
 #include "no_destructor.h"
@@ -19,15 +16,12 @@
 namespace {
 
 constexpr uint16_t kMonitorPortHost = 5646;
-// fgets reads at most kLineBufSize - 1 characters; a longer line arrives in pieces, and each
-// piece is an entry (or a format error) of its own.
-constexpr int kLineBufSize = 128;
 
 struct CoordTable {
     // One lock around loads and lookups: a load must exclude both, and lookups are a map find.
     std::mutex mu;
-    std::map<std::string, std::string> coordmap;  // guarded by mu
-    bool coordmap_initialized = false;            // guarded by mu
+    coords::File loaded;                // guarded by mu; its entries are coordmap
+    bool coordmap_initialized = false;  // guarded by mu
 };
 
 CoordTable& table() {
@@ -35,64 +29,50 @@ CoordTable& table() {
     return *sTable.get();
 }
 
-struct FileClose {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-// Reads the coordinates file into a fresh map and makes it the table, marked loaded, only when
-// the whole file was read. On failure prints why and leaves the table exactly as it was
-// (unloaded), so the next call starts over from the top of the file with nothing left of this
-// attempt.
-void loadTable(CoordTable& t) {
-    const char* dir = getenv("VARNO_PATH");
-    if (dir == nullptr) {
-        diagf(DiagStream::Out, "VARNO_PATH not set, returning now...\n");
-        return;
-    }
-    const std::string path = std::string(dir) + "/gnp.coords";
-    // "e": the node loader runs through system() on other threads and must not inherit this.
-    FilePtr f(fopen(path.c_str(), "re"));
-    if (!f) {
-        diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
-        return;
-    }
-    std::map<std::string, std::string> loaded;
-    char line[kLineBufSize];
-    while (fgets(line, sizeof line, f.get()) != nullptr) {
-        char* blank = strchr(line, ' ');
-        if (blank == nullptr) {
+// Reads the coordinates file and makes it the table, marked loaded, only when the whole file was
+// read. On failure prints why and leaves the table exactly as it was (unloaded), so the next call
+// starts over from the top of the file with nothing left of this attempt. Returns the file read.
+coords::File loadTable(CoordTable& t) {
+    using Result = CoordinatesExplanation::Result;
+    coords::File f = coords::readFile();
+    switch (f.result) {
+        case Result::PathUnset:
+            diagf(DiagStream::Out, "VARNO_PATH not set, returning now...\n");
+            break;
+        case Result::FormatError:
             diagf(DiagStream::Out, "coordinate file format error, returning now...\n");
-            return;
-        }
-        *blank = '\0';
-        char* value = blank + 1;
-        chomp(value);
-        loaded[line] = value;
+            break;
+        case Result::Found:
+            t.loaded = f;
+            t.coordmap_initialized = true;
+            break;
+        default:  // missing, not a regular file, or a read error
+            diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
+            break;
     }
-    // A read error (the path names a directory, an I/O fault) is not the end of the file: a
-    // partial table must not become the table for the rest of the process.
-    if (ferror(f.get())) {
-        diagf(DiagStream::Out, "coordinate file not found, returning now...\n");
-        return;
-    }
-    t.coordmap.swap(loaded);
-    t.coordmap_initialized = true;
+    return f;
 }
 
 }  // namespace
 
-std::string getCoordinates(unsigned long target_addr) {
+CoordinatesExplanation lookupCoordinates(unsigned long target_addr) {
     CoordTable& t = table();
+    const std::string host = inet_NTOS(target_addr);
     std::lock_guard<std::mutex> lock(t.mu);
     if (!t.coordmap_initialized) {
-        loadTable(t);
-        if (!t.coordmap_initialized) return "";
+        const coords::File f = loadTable(t);
+        if (!t.coordmap_initialized) return coords::explain(f, host);
     }
-    const std::string host = inet_NTOS(target_addr);
     diagf(DiagStream::Out, "finding coordinates for %s...\n", host.c_str());
-    auto it = t.coordmap.find(host);
-    return it == t.coordmap.end() ? std::string() : it->second;
+    return coords::explain(t.loaded, host);
+}
+
+std::string getCoordinates(unsigned long target_addr) {
+    return lookupCoordinates(target_addr).coords;
+}
+
+CoordinatesExplanation explainCoordinates(unsigned long target_addr) {
+    return coords::explain(coords::readFile(), inet_NTOS(target_addr));
 }
 
 void gnpmon_color(std::string addr, int color) {

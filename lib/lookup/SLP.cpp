@@ -52,6 +52,7 @@ SLPService::SLPService(std::string srvtype, std::string predicate, std::string D
         mHandle = nullptr;
         return;
     }
+    agentreport::observeHandle(mHandle, &mAgents);
     if (DAaddr.empty()) {
         SLPSetProperty("net.slp.activeDADetection", "true");
         SLPSetProperty("net.slp.passiveDADetection", "true");
@@ -76,6 +77,7 @@ int SLPService::FindServices() {
         return -1;
     }
     std::vector<ServiceInstance> found;
+    mAgents.clear();
     SLPError err = SLPFindSrvs(mHandle, mSrvType.c_str(), mScope.c_str(), mPredicate.c_str(),
                                SLPFindSrvCallback, &found);
     if (err != SLP_OK) {

@@ -34,7 +34,8 @@ constexpr size_t kStackBytes = 256 * 1024;  // thousands of threads must fit
 #endif
 
 // Called after a quiet spell: gives the system back the free memory a burst's threads left
-// scattered in the allocator's per-thread pools, which freeing alone does not return. Sanitizer builds bring their own allocator, so there is nothing of glibc's to trim.
+// scattered in the allocator's per-thread pools, which freeing alone does not return. Sanitizer
+// builds bring their own allocator, so there is nothing of glibc's to trim.
 void trimAllocator() {
 #ifndef ESM_SANITIZED_ALLOCATOR
     malloc_trim(0);

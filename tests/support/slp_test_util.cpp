@@ -50,6 +50,12 @@ Bytes srvRply(uint16_t xid, uint16_t error, const std::vector<slpwire::UrlEntry>
     return out;
 }
 
+FakeDa::Script answer(std::vector<slpwire::UrlEntry> urls, uint16_t error) {
+    return [urls, error](const Bytes& req, int, bool) {
+        return std::vector<Bytes>{srvRply(xidOf(req), error, urls)};
+    };
+}
+
 FakeDa::FakeDa(const char* addr, Script script) : mScript(std::move(script)) {
     mUdp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int one = 1;

@@ -69,6 +69,9 @@ private:
     std::thread mThread;              // owns both sockets while it runs
 };
 
+// A FakeDa script answering every request with the urls and the error code.
+FakeDa::Script answer(std::vector<slpwire::UrlEntry> urls, uint16_t error = 0);
+
 // A Directory Agent gone silent: a UDP socket on addr of its own that takes datagrams and never
 // answers.
 class SilentAgent {

@@ -23,6 +23,10 @@ void discardDiag(DiagStream stream, const char* text, size_t len);
 // printf-style text to the sink.
 void diagf(DiagStream stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// printf-style text on a line of its own: when the last text on stream (from any thread) did not
+// end its line, a line feed comes first, in the same sink call.
+void diagLine(DiagStream stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // "what: <strerror(errno)>\n" on standard error, as perror(what) writes it; errno is kept.
 void diagPerror(const char* what);
 

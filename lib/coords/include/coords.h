@@ -8,7 +8,8 @@
 // The coordinates text of an address (network byte order) from $VARNO_PATH/gnp.coords, or "" when
 // there is none. The file is loaded once, on the first call that reads it completely; a failed
 // load is retried from the start on the next call. Loads and lookups never overlap, so any
-// thread may call it. Prints its progress and failures on standard output.
+// thread may call it. Prints its progress and failures on standard output. Only a regular file is
+// read: anything else at the path fails the load as a missing file does.
 std::string getCoordinates(unsigned long target_addr);
 
 // Tells the monitor at $VARNO_GNPMONITOR (TCP port 5646) that host addr has colour color: one
@@ -19,15 +20,14 @@ void gnpmon_color(std::string addr, int color);
 // Removes one line feed at the end of buf, in place; null is left alone.
 void chomp(char* buf);
 
-// Why getCoordinates gives what it gives for an address, read from the file as it is now with
-// the same rules (neither the table that getCoordinates keeps nor its output is touched), for
-// tools that explain a lookup. Prints nothing; any thread may call it.
+// Where a coordinates lookup's answer comes from: the line of the file that gives it, or why
+// there is none. A plain value.
 struct CoordinatesExplanation {
     enum class Result {
         Found,        // line and text give the line used (the host's last), coords its value
         PathUnset,    // VARNO_PATH is not set
-        FileMissing,  // path cannot be opened
-        ReadError,    // reading path failed at line (a directory, an I/O fault)
+        FileMissing,  // path cannot be opened (reason)
+        ReadError,    // path is not a regular file (line 0), or reading it failed at line
         FormatError,  // line has no blank (an empty line included): the file is invalid
         NotListed,    // no line for the host
     };
@@ -37,5 +37,14 @@ struct CoordinatesExplanation {
     int line = 0;        // the line number (from 1) of the line used or of the fault
     std::string text;    // that line (the 127-character piece, for a longer line), no line feed
     std::string coords;  // Found: the coordinates; "" counts as none, as for getCoordinates
+    std::string reason;  // FileMissing, ReadError: why, e.g. "No such file or directory"
 };
+
+// getCoordinates with where its answer comes from: the same table, load and lines; coords is
+// what getCoordinates returns. A loaded table answers from the file it loaded.
+CoordinatesExplanation lookupCoordinates(unsigned long target_addr);
+
+// What getCoordinates would give for an address if the file were loaded now, by the same reader
+// (neither the table nor its output is touched), for checks and tools. Prints nothing; any thread
+// may call it.
 CoordinatesExplanation explainCoordinates(unsigned long target_addr);

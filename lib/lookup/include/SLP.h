@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "agent_report.h"
 // getCoordinates, gnpmon_color and chomp: the coordinate table and the monitor notification.
 #include "coords.h"
 
@@ -50,6 +51,9 @@ public:
     // When results are readable: replaces svec with a copy of them and returns their number;
     // otherwise returns 0 and leaves svec unchanged.
     int getSIvec(std::vector<ServiceInstance>& svec);
+    // What each Directory Agent did for the last FindServices, in the order they were asked
+    // (empty with a system libslp, which does not tell).
+    const std::vector<agentreport::AgentResult>& agents() const { return mAgents; }
     // Result idx, valid until the next successful lookup or destruction; null when out of range
     // or when no results are readable.
     ServiceInstance* serviceAt(int idx);
@@ -62,4 +66,5 @@ private:
     std::string mScope;
     int mNumFound = 0;
     std::unique_ptr<std::vector<ServiceInstance>> mSIvec;
+    std::vector<agentreport::AgentResult> mAgents;  // filled by the handle's agent observer
 };

@@ -29,9 +29,16 @@ namespace {
 
 using slpclient::HoldClock;
 
+// A handle's own agent observer, set by its owner while no lookup runs on it.
+struct HandleObserver {
+    SLPAgentObserver* observer = nullptr;
+    void* cookie = nullptr;
+};
+
 struct Handle {
     std::string lang;
     std::atomic<bool> busy{false};
+    HandleObserver agents;
 };
 
 // Open handles, so that a stale or foreign pointer is refused instead of dereferenced. A lookup
@@ -127,8 +134,10 @@ ObserverSlot& observerSlot() {
     return *sSlot.get();
 }
 
-void reportAgent(const std::string& entry, SLPAgentOutcome outcome, SLPError error,
-                 uint16_t daError) {
+// Tells the process-wide observer, then the handle's own one.
+void reportAgent(const HandleObserver& own, const std::string& entry, SLPAgentOutcome outcome,
+                 SLPError error, uint16_t daError) {
+    const SLPAgentReport report = {entry.c_str(), outcome, error, daError};
     ObserverSlot& slot = observerSlot();
     SLPAgentObserver* observer;
     void* cookie;
@@ -137,9 +146,8 @@ void reportAgent(const std::string& entry, SLPAgentOutcome outcome, SLPError err
         observer = slot.observer;
         cookie = slot.cookie;
     }
-    if (observer == nullptr) return;
-    const SLPAgentReport report = {entry.c_str(), outcome, error, daError};
-    observer(&report, cookie);
+    if (observer != nullptr) observer(&report, cookie);
+    if (own.observer != nullptr) own.observer(&report, own.cookie);
 }
 
 SLPAgentOutcome outcomeOf(SLPError err, bool refused, bool foundUrls) {
@@ -170,8 +178,14 @@ slpclient::AgentResult resultOf(SLPAgentOutcome outcome, uint16_t daError) {
 class Lookup {
 public:
     Lookup(const std::string& lang, const std::string& type, const std::string& scopes,
-           const std::string& filter, const slpclient::LookupConfig& cfg)
-        : mLang(lang), mType(type), mScopes(scopes), mFilter(filter), mCfg(cfg) {}
+           const std::string& filter, const slpclient::LookupConfig& cfg,
+           const HandleObserver& observer)
+        : mLang(lang),
+          mType(type),
+          mScopes(scopes),
+          mFilter(filter),
+          mCfg(cfg),
+          mObserver(observer) {}
 
     // Asks the agents; false when the request cannot be encoded.
     bool run();
@@ -204,6 +218,7 @@ private:
     const std::string mScopes;
     const std::string mFilter;
     const slpclient::LookupConfig& mCfg;
+    const HandleObserver mObserver;
     const uint64_t mId = slpclient::newLookupId();
     std::vector<Target> mTargets;
     slpwire::SrvRply mReply;
@@ -237,7 +252,7 @@ bool Lookup::run() {
         return true;
     }
     for (const auto& p : passed) {
-        reportAgent(mTargets[p.first].entry, SLP_AGENT_SKIPPED, p.second, 0);
+        reportAgent(mObserver, mTargets[p.first].entry, SLP_AGENT_SKIPPED, p.second, 0);
     }
     return true;
 }
@@ -284,7 +299,7 @@ Lookup::Step Lookup::ask(size_t i, Mode mode, SLPError* why) {
         *why = SLP_NETWORK_TIMED_OUT;
         return Step::kPassedOver;
     }
-    reportAgent(t.entry, outcome, err, daError);
+    reportAgent(mObserver, t.entry, outcome, err, daError);
     if (err == SLP_OK) {
         mReply = std::move(reply);
         mResult = SLP_OK;
@@ -316,7 +331,8 @@ std::vector<std::string> Lookup::keysAfter(size_t i) const {
 // "net.slp.DAAddresses" in list order, each reported to the observer. *result is what the call
 // returns (see slp.h); false when the message cannot be encoded.
 bool askEveryAgent(const std::function<bool(uint16_t xid, std::vector<uint8_t>*)>& encode,
-                   const slpclient::LookupConfig& cfg, SLPError* result) {
+                   const slpclient::LookupConfig& cfg, const HandleObserver& observer,
+                   SLPError* result) {
     SLPError refusal = SLP_OK;                   // the first error an agent answered
     SLPError silence = SLP_NETWORK_INIT_FAILED;  // the last agent's failure to answer
     bool acknowledged = false;
@@ -336,7 +352,7 @@ bool askEveryAgent(const std::function<bool(uint16_t xid, std::vector<uint8_t>*)
                 err = mapDaError(ack.error);
             }
         }
-        reportAgent(entry, outcomeOf(err, refused, false), err, daError);
+        reportAgent(observer, entry, outcomeOf(err, refused, false), err, daError);
         if (err == SLP_OK) {
             acknowledged = true;
         } else if (daError != 0) {
@@ -361,7 +377,7 @@ SLPError runRegistration(SLPHandle hSLP, SLPRegReport* callback, void* cookie,
     SLPError result = SLP_OK;
     if (!askEveryAgent(
             [&](uint16_t xid, std::vector<uint8_t>* out) { return encode(*h, cfg, xid, out); }, cfg,
-            &result)) {
+            h->agents, &result)) {
         return SLP_PARAMETER_BAD;
     }
     callback(hSLP, result, cookie);
@@ -411,6 +427,14 @@ void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie) {
     slot.cookie = cookie;
 }
 
+SLPError SLPSetHandleAgentObserver(SLPHandle hSLP, SLPAgentObserver* observer, void* cookie) {
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
+    if (h == nullptr) return SLP_PARAMETER_BAD;
+    if (h->busy.load()) return SLP_HANDLE_IN_USE;
+    h->agents = HandleObserver{observer, cookie};
+    return SLP_OK;
+}
+
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
                      const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {
     const std::shared_ptr<Handle> h = findHandle(hSLP);
@@ -424,7 +448,7 @@ SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcSc
     const slpclient::LookupConfig cfg = slpclient::lookupConfig();
     Lookup lookup(h->lang, pcServiceType,
                   (pcScopeList != nullptr && pcScopeList[0] != '\0') ? pcScopeList : cfg.useScopes,
-                  pcSearchFilter != nullptr ? pcSearchFilter : "", cfg);
+                  pcSearchFilter != nullptr ? pcSearchFilter : "", cfg, h->agents);
     if (!lookup.run()) return SLP_PARAMETER_BAD;
     if (lookup.result() == SLP_OK) {
         deliver(hSLP, lookup.reply().urls, cfg.maxResults, callback, pvCookie);

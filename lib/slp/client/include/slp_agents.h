@@ -42,6 +42,12 @@ typedef void SLPAgentObserver(const SLPAgentReport* report, void* cookie);
 /* Installs the process-wide observer (null removes it); later lookups report to it. */
 void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie);
 
+/* Installs an observer for the lookups and registrations on hSLP alone (null removes it), told
+ * the same reports right after the process-wide observer, so that the owner of one call learns
+ * what each agent did for it. Belongs to the handle's thread: SLP_HANDLE_IN_USE while a call
+ * runs on it, SLP_PARAMETER_BAD for a handle that is not open. */
+SLPError SLPSetHandleAgentObserver(SLPHandle hSLP, SLPAgentObserver* observer, void* cookie);
+
 #ifdef __cplusplus
 }
 #endif

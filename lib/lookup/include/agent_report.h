@@ -13,7 +13,7 @@ namespace agentreport {
 
 // Points the SLP client at the Directory Agents of a tool's --da list (nothing is discovered or
 // multicast) and opens a synchronous handle, which the caller closes with SLPClose. Null after
-// "PROG: cannot open the SLP client" on standard error.
+// "PROG: cannot open the SLP client" on standard error (through the diagnostics sink).
 SLPHandle openForAgents(const char* prog, const std::string& agents);
 
 enum class Outcome { Found, None, Timeout, Refused, Error, Skipped };
@@ -42,6 +42,10 @@ public:
 private:
     std::vector<AgentResult> mResults;  // filled on the lookup's own thread
 };
+
+// Has the lookups on handle append what each agent did to *out, in the order the agents were
+// asked, until called again with null. Call it on the handle's thread, between lookups.
+void observeHandle(SLPHandle handle, std::vector<AgentResult>* out);
 
 // "found 1 URL", "answered, nothing matches", "no answer within the retries", "refused
 // (nothing listens there)", "answered error 4 (SCOPE_NOT_SUPPORTED)", ...

@@ -2,7 +2,7 @@
 
 #include <slp.h>
 
-#include <cstdio>
+#include "diag.h"
 
 #ifndef ESM_SYSTEM_OPENSLP
 #include "slp_agents.h"
@@ -30,7 +30,8 @@ Outcome outcomeOf(SLPAgentOutcome o) {
     }
 }
 
-// Runs on the lookup's thread, which is the tool's only one.
+// Runs on the lookup's thread: the tool's only one for a Collector, the handle's owner for
+// observeHandle.
 void observe(const SLPAgentReport* report, void* cookie) {
     auto* out = static_cast<std::vector<AgentResult>*>(cookie);
     out->push_back(AgentResult{report->agent != nullptr ? report->agent : "",
@@ -47,7 +48,7 @@ SLPHandle openForAgents(const char* prog, const std::string& agents) {
     SLPSetProperty("net.slp.passiveDADetection", "false");
     SLPHandle handle = nullptr;
     if (SLPOpen("en", SLP_FALSE, &handle) != SLP_OK) {
-        fprintf(stderr, "%s: cannot open the SLP client\n", prog);
+        diagf(DiagStream::Err, "%s: cannot open the SLP client\n", prog);
         return nullptr;
     }
     return handle;
@@ -77,6 +78,15 @@ std::vector<AgentResult> Collector::take() {
     std::vector<AgentResult> out;
     out.swap(mResults);
     return out;
+}
+
+void observeHandle(SLPHandle handle, std::vector<AgentResult>* out) {
+#ifndef ESM_SYSTEM_OPENSLP
+    SLPSetHandleAgentObserver(handle, out != nullptr ? observe : nullptr, out);
+#else
+    (void)handle;
+    (void)out;
+#endif
 }
 
 const char* outcomeName(Outcome o) {
