@@ -75,7 +75,9 @@ TEST(Client, TimeoutBoundsTheNameLookup) {
                        "--endpoint", "1.2.3.4", "--timeout", "1"});
     const int status = c.wait(10000);
     if (c.err().find("mount") != std::string::npos) GTEST_SKIP() << c.err();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // The name server is told to wait 30 s; the client gives up after its 1 s (slower under a
+    // sanitizer).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
     EXPECT_EQ(c.err(),
               "esm-synth: cannot connect to service.example:7020: no connection within 1 s\n");
