@@ -1,9 +1,9 @@
-#include <malloc.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,10 +14,12 @@
 #include "ESM.h"
 #include "cli.h"
 #include "coords.h"
+#include "diag.h"
 #include "esm_version.h"
 #include "http.h"
 #include "http_serve.h"
 #include "mutex_lock.h"
+#include "request_memory.h"
 #include "service_metrics.h"
 #include "service_notify.h"
 #include "service_settings.h"
@@ -53,19 +55,25 @@ const char kHelp[] =
     "a setting that is not valid, one line naming it and status 78.\n"
     "\n"
     "Signals: SIGTERM stops accepting, lets requests in progress finish for up to 10 s\n"
-    "and exits with status 0.\n"
+    "and exits with status 0. SIGHUP reads VARNO_PATH/gnp.coords again (a file that is not\n"
+    "valid leaves the table as it was) and says so in one line; the port, the Directory\n"
+    "Agents and the ESM_ settings take a restart.\n"
     "\n"
     "Environment (a value that is not valid stops the start with status 78):\n"
     "  ESM_MEMORY_BUDGET  memory the requests in flight may hold together (default 1GiB)\n"
     "  ESM_MAX_ENTRIES    most endpoints and zones one request may name (default 1024)\n"
     "  ESM_MAX_WORKERS    most requests handled at once; complete requests beyond it wait\n"
     "                     their turn (default 256)\n"
+    "  ESM_PROXY_TIMEOUT  seconds one exchange with a proxy may take before the request\n"
+    "                     fails (default 10)\n"
     "  ESM_METRICS_ADDR   ADDR:PORT to serve the metrics on, GET /metrics in the\n"
-    "                     Prometheus text format (unset: no listener; one it cannot\n"
-    "                     listen on ends the start with status 1)\n"
+    "                     Prometheus text format and GET /healthz (unset: no listener;\n"
+    "                     one it cannot listen on ends the start with status 1)\n"
     "  VARNO_PATH         the directory of gnp.coords and of the node loader abone/sc.linux\n"
     "  VARNO_GNPMONITOR   the coordinate monitor's address (unset: none is told)\n"
     "  NOTIFY_SOCKET      set by systemd: READY=1 once listening, STOPPING=1 when ending\n"
+    "  JOURNAL_STREAM     set by systemd: each request's outcome line goes to the journal\n"
+    "                     with fields of its own (ESM_OUTCOME, ESM_CAUSE, ESM_PEER, ...)\n"
     "  LISTEN_PID, LISTEN_FDS  set by systemd for socket activation: the daemon serves the\n"
     "                     listening socket handed over as descriptor 3 instead of opening\n"
     "                     one, and connections wait in its queue while the daemon restarts\n";
@@ -78,52 +86,56 @@ constexpr int kListenWaitMs = 10000;
 // Set once SIGTERM has arrived; main's wait ends on it as on the request limit.
 bool sStopRequested = false;  // guarded by term_mut
 
-// Posted by the SIGTERM handler (sem_post may be called there; a mutex may not).
-sem_t sStopSignal;
+// What the handler saw, and its post to the signal thread (sem_post and lock-free atomics may be
+// used in a handler; a mutex may not).
+std::atomic<bool> sTermSeen{false};
+std::atomic<int> sHangups{0};
+sem_t sSignalPosted;
 
-void onStopSignal(int) {
+void onSignal(int sig) {
     const int saved = errno;
-    sem_post(&sStopSignal);
+    if (sig == SIGHUP) {
+        sHangups.fetch_add(1);
+    } else {
+        sTermSeen.store(true);
+    }
+    sem_post(&sSignalPosted);
     errno = saved;
 }
 
-void* stopSignalThread(void*) {
-    // Owns nothing; waits for the SIGTERM handler's post for the life of the process, then sets
-    // sStopRequested under term_mut and wakes main.
-    while (sem_wait(&sStopSignal) != 0) {
+void* signalThread(void*) {
+    // Owns nothing; for the life of the process, reloads the coordinates for each SIGHUP and, on
+    // SIGTERM, sets sStopRequested under term_mut and wakes main.
+    for (;;) {
+        while (sem_wait(&sSignalPosted) != 0) {
+        }
+        while (sHangups.load() > 0) {
+            sHangups.fetch_sub(1);
+            diagf(DiagStream::Err, "esm-synthd: SIGHUP: %s\n", reloadCoordinates().c_str());
+        }
+        if (sTermSeen.load()) {
+            MutexLock lock(&term_mut);
+            sStopRequested = true;
+            pthread_cond_broadcast(&term_cond);
+        }
     }
-    MutexLock lock(&term_mut);
-    sStopRequested = true;
-    pthread_cond_broadcast(&term_cond);
     return nullptr;
 }
 
-// SIGTERM asks for a graceful stop instead of killing the process. The handler is reset for the
-// programs the daemon runs, and no signal is blocked, so they get SIGTERM as usual.
-void catchStopSignal() {
-    sem_init(&sStopSignal, 0, 0);
+// SIGTERM asks for a graceful stop instead of killing the process; SIGHUP reads the coordinates
+// file again. The handlers are reset for the programs the daemon runs, and no signal is
+// blocked, so they get both signals as usual.
+void catchSignals() {
+    sem_init(&sSignalPosted, 0, 0);
     pthread_t tid;
-    if (pthread_create(&tid, nullptr, stopSignalThread, nullptr) != 0) return;
+    if (pthread_create(&tid, nullptr, signalThread, nullptr) != 0) return;
     pthread_detach(tid);
     struct sigaction sa = {};
-    sa.sa_handler = onStopSignal;
+    sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
-}
-
-// Every worker allocates from one of many malloc arenas. With glibc's defaults a burst of large
-// requests leaves each arena holding tens of MiB once the burst is over: freed document nodes
-// wait in fast bins, which are never merged back into the arena's top, and the first large buffer
-// freed raises the thresholds for good. Without fast bins and with fixed thresholds, what a burst
-// frees stays in the arenas only until the workers fall idle, when they trim them. The thresholds
-// are high enough that a request's documents and buffers (a commit naming a thousand members is
-// a few MiB of nodes and a 250 KiB text) reuse the arena's memory from one message to the next,
-// instead of each mapping, faulting in and giving back its own pages.
-void returnFreedMemory() {
-    mallopt(M_MXFAST, 0);
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 // strtol with a 32-bit long, cut to 16 bits: "8080abc" is 8080, "65616" is 80, "abc" is 0.
@@ -155,7 +167,8 @@ int checkConfiguration() {
                    c.path.c_str());
             break;
         case R::ReadError:
-            fprintf(stderr, "esm-synthd: %s:%d: cannot be read\n", c.path.c_str(), c.line);
+            fprintf(stderr, "esm-synthd: %s%s: cannot be read: %s\n", c.path.c_str(),
+                    c.line > 0 ? (":" + std::to_string(c.line)).c_str() : "", c.reason.c_str());
             return kConfigErrorStatus;
         case R::FormatError:
             fprintf(stderr, "esm-synthd: %s:%d: no blank between host and coordinates\n",
@@ -201,7 +214,7 @@ int main(int argc, char** argv) {
     raiseDescriptorLimit();
     // Operators and tests read the progress lines as they happen, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    returnFreedMemory();
+    serve::keepRequestMemory();
     const unsigned short port = portArg(argv[1]);
     // Both before any thread starts: they edit the environment.
     const ServiceNotifier notifier;
@@ -212,7 +225,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "esm-synthd: %s\n", handedProblem.c_str());
         exit(1);
     }
-    catchStopSignal();
+    catchSignals();
     global_time_init();
     num_of_requests = 0;
     DAstr = argv[2];

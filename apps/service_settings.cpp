@@ -95,7 +95,8 @@ bool readServiceSettings(ServiceSettings* out, std::string* error) {
 std::string describeServiceSettings(const ServiceSettings& s) {
     std::string out;
     for (const Setting& setting : kSettings) {
-        out += std::string(setting.variable) + "=" + setting.show(s) +
+        const std::string value = setting.show(s);
+        out += std::string(setting.variable) + (value.empty() ? " unset" : "=" + value) +
                (getenv(setting.variable) == nullptr ? " (default)\n" : "\n");
     }
     return out;

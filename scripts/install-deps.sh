@@ -17,7 +17,20 @@ fi
 # Building and checking the Debian package: dpkg-shlibdeps and dpkg-buildflags, lintian, and
 # systemd-analyze (with the unit directory systemd's pkg-config file names).
 if [[ "${WITH_PACKAGING:-0}" == 1 ]]; then
-  packages+=(dpkg-dev lintian systemd)
+  packages+=(dpkg-dev lintian systemd bash-completion)
+fi
+# promtool, which checks and tests the Prometheus rules (make rules-check).
+if [[ "${WITH_PROMETHEUS:-0}" == 1 ]]; then
+  packages+=(prometheus)
+fi
+# bash-completion, whose helpers the completion scripts use (make completion-check).
+if [[ "${WITH_COMPLETION:-0}" == 1 ]]; then
+  packages+=(bash-completion)
+fi
+# Building twice under varied conditions and showing how two builds differ
+# (make reproducible-check): reprotest with the tools of its variations, diffoscope.
+if [[ "${WITH_REPRO:-0}" == 1 ]]; then
+  packages+=(reprotest faketime disorderfs diffoscope-minimal)
 fi
 
 missing=()

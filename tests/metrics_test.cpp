@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "net_util.h"
 #include "test_util.h"
 
 namespace {
@@ -133,6 +134,25 @@ TEST(Metrics, ListenerAnswersScrapesAndRefusesTheRest) {
     }
     EXPECT_FALSE(metrics::startMetricsServer("127.0.0.61", &r, &error));
     EXPECT_EQ(error, "127.0.0.61: not ADDR:PORT");
+}
+
+// Found by a hostile client: the listener served one connection at a time, 2 s each, so a few
+// hundred idle connections kept every scrape out for minutes.
+TEST(Metrics, IdleConnectionsDoNotHoldScrapesBack) {
+    static metrics::Registry r;  // the listener reads it for the life of the process
+    const uint16_t port = testutil::freePort();
+    std::string error;
+    ASSERT_TRUE(metrics::startMetricsServer("127.0.0.62:" + std::to_string(port), &r, &error))
+        << error;
+    ASSERT_TRUE(testutil::waitListening("127.0.0.62", port));
+    std::vector<Fd> idle;
+    for (int i = 0; i < 300; ++i) idle.emplace_back(testutil::connectTo("127.0.0.62", port));
+    for (const char* path : {"/metrics", "/healthz"}) {
+        Fd s(testutil::connectTo("127.0.0.62", port));
+        ASSERT_TRUE(testutil::sendAll(s.get(), std::string("GET ") + path + " HTTP/1.0\r\n\r\n"));
+        const std::string got = testutil::readAll(s.get(), 1000);
+        EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << path << ": " << got;
+    }
 }
 
 TEST(Metrics, ProcessFiguresAreReadFromProc) {

@@ -401,6 +401,42 @@ TEST(ServiceLifecycle, RequestsInFlightAtTheLimitAreAnswered) {
     EXPECT_EQ(grep(d.err(), "utime ").size(), 1u) << d.err();
 }
 
+// SIGHUP reads the coordinates file again: a host appended to it is found afterwards; a file
+// made invalid leaves the table as it was. The daemon serves on through both.
+TEST(ServiceLifecycle, HangupReloadsTheCoordinates) {
+    const Net net{29};
+    ConfigDir config(kCoords);
+    DirectoryAgent da(net.at(2), config.path(), "");
+    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR"});
+    const std::string file = config.path() + "/gnp.coords";
+    const std::string request = synthReq(1, 1, {"128.2.1.50"});
+    auto coordinatesFound = [&] { return grep(d.out(), "coordinates: [1.5 2.5]").size(); };
+    EXPECT_EQ(post(d.port(), request), kErrorResponse);  // loads the table: no 128.2.1.50
+    EXPECT_EQ(coordinatesFound(), 0u);
+    struct Step {
+        const char* append;
+        std::string line;   // the daemon's line after SIGHUP
+        size_t foundAfter;  // requests that found the host's coordinates so far
+    };
+    for (const Step& step : {
+             Step{"128.2.1.50 1.5 2.5\n", "esm-synthd: SIGHUP: reloaded " + file + ": 3 hosts", 1},
+             Step{"no-blank-here\n",
+                  "esm-synthd: SIGHUP: " + file +
+                      " is invalid at line 4 (no blank between host and coordinates); kept the "
+                      "table of 3 hosts",
+                  2},
+         }) {
+        ASSERT_TRUE(testutil::spit(file, testutil::slurp(file) + step.append));
+        d.child().signal(SIGHUP);
+        ASSERT_TRUE(testutil::waitFor([&] { return !grep(d.err(), step.line).empty(); }))
+            << d.err();
+        EXPECT_EQ(post(d.port(), request), kErrorResponse);  // no compute node registered
+        EXPECT_EQ(coordinatesFound(), step.foundAfter) << d.out();
+    }
+    EXPECT_NE(post(d.port(), synthReq(2, 2, {})).find("200 OK"), std::string::npos);
+    EXPECT_EQ(d.child().wait(0), -1);
+}
+
 // Plays the service manager: esm-synthd started with socket as descriptor 3, LISTEN_FDS=1 and
 // its own pid in LISTEN_PID, as socket activation starts it.
 std::unique_ptr<testutil::Child> startHanded(int socket, uint16_t port, const std::string& daArg,

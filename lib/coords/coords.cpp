@@ -67,6 +67,37 @@ CoordinatesExplanation lookupCoordinates(unsigned long target_addr) {
     return coords::explain(t.loaded, host);
 }
 
+std::string reloadCoordinates() {
+    using Result = CoordinatesExplanation::Result;
+    coords::File f = coords::readFile();  // read without the lock: lookups go on meanwhile
+    CoordTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mu);
+    if (f.result == Result::Found) {
+        const size_t hosts = f.entries.size();
+        const std::string path = f.path;
+        t.loaded = std::move(f);
+        t.coordmap_initialized = true;
+        return "reloaded " + path + ": " + std::to_string(hosts) + " hosts";
+    }
+    std::string why;
+    switch (f.result) {
+        case Result::PathUnset:
+            why = "VARNO_PATH is not set";
+            break;
+        case Result::FormatError:
+            why = f.path + " is invalid at line " + std::to_string(f.line) +
+                  " (no blank between host and coordinates)";
+            break;
+        default:
+            why = f.path + " cannot be read (" + f.reason + ")";
+            break;
+    }
+    return why + "; " +
+           (t.coordmap_initialized
+                ? "kept the table of " + std::to_string(t.loaded.entries.size()) + " hosts"
+                : std::string("no table is loaded yet"));
+}
+
 std::string getCoordinates(unsigned long target_addr) {
     return lookupCoordinates(target_addr).coords;
 }

@@ -16,6 +16,7 @@
 #include "diag.h"
 #include "http_request_reader.h"
 #include "malloc_ptr.h"
+#include "request_memory.h"
 
 namespace {
 
@@ -99,6 +100,7 @@ public:
         answerRequest(mHandler, req.get(), peer, fd, &mReservation, &mAnswer);
         // What the request held is given back now rather than once the answer is out.
         req.reset();
+        if (mReservation.bytes() > serve::kGiveBackAfterBytes) serve::giveBackFreedMemory();
     }
     const serve::Response& response() const override { return mAnswer.response; }
     void written(size_t bodyBytes, bool complete) override {

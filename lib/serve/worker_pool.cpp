@@ -1,11 +1,11 @@
 #include "worker_pool.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "diag.h"
+#include "request_memory.h"
 
 namespace serve {
 
@@ -23,24 +23,6 @@ constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStartRetry = std::chrono::milliseconds(50);
 constexpr auto kReportEvery = std::chrono::seconds(1);
 constexpr size_t kStackBytes = 256 * 1024;  // thousands of threads must fit
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ESM_SANITIZED_ALLOCATOR 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ESM_SANITIZED_ALLOCATOR 1
-#endif
-
-// Called after a quiet spell: gives the system back the free memory a burst's threads left
-// scattered in the allocator's per-thread pools, which freeing alone does not return. Sanitizer
-// builds bring their own allocator, so there is nothing of glibc's to trim.
-void trimAllocator() {
-#ifndef ESM_SANITIZED_ALLOCATOR
-    malloc_trim(0);
-#endif
-}
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -162,7 +144,7 @@ void* workerMain(void* p) {
                 // The last thread stays; after a quiet spell it trims all the same.
                 trimmed = true;
                 lock.unlock();
-                trimAllocator();
+                giveBackFreedMemory();
                 lock.lock();
             }
         }
@@ -184,7 +166,7 @@ void* workerMain(void* p) {
     }
     --s.threads;
     lock.unlock();
-    if (quiet) trimAllocator();
+    if (quiet) giveBackFreedMemory();
     return nullptr;
 }
 

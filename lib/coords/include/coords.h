@@ -12,6 +12,12 @@
 // read: anything else at the path fails the load as a missing file does.
 std::string getCoordinates(unsigned long target_addr);
 
+// Reads $VARNO_PATH/gnp.coords again, for a reload: when the whole file reads, it becomes the
+// table; otherwise the table stays exactly as it was. Returns one line (no line feed) saying
+// which, with the path and, for a bad line, its number: "reloaded P: 12 hosts" or "P is invalid
+// at line 3 (...); kept the table of 12 hosts". Prints nothing; any thread may call it.
+std::string reloadCoordinates();
+
 // Tells the monitor at $VARNO_GNPMONITOR (TCP port 5646) that host addr has colour color: one
 // connection carrying "addr color", then closed. Never affects the caller; failures only print.
 // Keeps no state; any thread may call it.
