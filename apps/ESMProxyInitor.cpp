@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "ESM.h"
 #include "deployment.h"
@@ -39,18 +38,6 @@ std::string loaderPrefix(const char* varnoPath, const std::string& node) {
 }
 
 }  // namespace
-
-// guarded by rtpPortMutex
-static unsigned short nextRTPport = ESMProxyInitor::PORT_RTP_MIN;
-static std::mutex rtpPortMutex;
-
-unsigned short ESMProxyInitor::getRandomPort() {
-    std::lock_guard<std::mutex> lock(rtpPortMutex);
-    const unsigned short port = nextRTPport;
-    const unsigned next = static_cast<unsigned>(nextRTPport) + 4;
-    nextRTPport = next > PORT_RTP_MAX ? PORT_RTP_MIN : static_cast<unsigned short>(next);
-    return port;
-}
 
 ESMProxyInitor::ESMProxyInitor(std::vector<TransportEndPoint>& epproxyvec,
                                std::vector<TransportEndPoint>& ezproxyvec,

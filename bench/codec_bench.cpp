@@ -7,11 +7,11 @@
 //                                                   iteration), for perf or callgrind
 //
 // The raw side makes the same libxml2 calls in the same order, frees in the same order, formats
-// numbers and addresses with a plain digit loop and writes the same log lines with one stdio
-// call each, to the same standard output (pointed at /dev/null, fully buffered and written out
-// between batches). Before timing
-// anything the program checks that both sides produce the same bytes and the same log lines and
-// decode the same fields, and exits with status 1 when they do not.
+// numbers and addresses with the codec's own formatters (formatI32, formatAddr) and writes the
+// same log lines with one stdio call each, to the same standard output (pointed at /dev/null,
+// fully buffered and written out between batches). Before timing anything the program checks
+// that both sides produce the same bytes and the same log lines and decode the same fields, and
+// exits with status 1 when they do not.
 //
 // Each round runs every operation once on each side, a batch of the same number of iterations
 // (about MS milliseconds, at least one), so that a burst of other work on a shared machine hits
@@ -44,8 +44,10 @@
 #include <string>
 #include <vector>
 
+#include "EndPoint.h"
 #include "Msg.h"
 #include "diag.h"
+#include "num_util.h"
 
 namespace {
 
@@ -139,49 +141,22 @@ void oursCommitDecode(Inputs& in) {
 
 // ---- raw libxml2 ----
 
-// "%d" of v into p, NUL-terminated; returns the end.
-char* rawInt(char* p, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    if (v < 0) {
-        *p++ = '-';
-        u = 0u - u;
-    }
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    while (n > 0) *p++ = digits[--n];
-    *p = '\0';
-    return p;
-}
-
-// Dotted quad of an address in network byte order into p (16 bytes), NUL-terminated.
-void rawQuad(char* p, uint32_t addrNet) {
-    const auto* b = reinterpret_cast<const unsigned char*>(&addrNet);
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) *p++ = '.';
-        p = rawInt(p, b[i]);
-    }
-}
-
 void rawNum(xmlNode* parent, const char* name, int32_t v) {
-    char buf[12];
-    rawInt(buf, v);
+    char buf[kI32TextSize];
+    formatI32(v, buf);
     xmlNewChild(parent, nullptr, X(name), X(buf));
 }
 
 void rawAddr(xmlNode* parent, const char* name, uint32_t a) {
-    char buf[16];
-    rawQuad(buf, a);
+    char buf[kAddrTextSize];
+    formatAddr(a, buf);
     xmlNewChild(parent, nullptr, X(name), X(buf));
 }
 
 xmlNode* rawList(xmlNode* parent, const char* name, size_t n) {
     xmlNode* l = xmlNewChild(parent, nullptr, X(name), nullptr);
-    char buf[12];
-    rawInt(buf, static_cast<int32_t>(n));
+    char buf[kI32TextSize];
+    formatI32(static_cast<int32_t>(n), buf);
     xmlSetProp(l, X("num"), X(buf));
     return l;
 }
@@ -216,8 +191,8 @@ std::string rawReqBuild(const Inputs& in, FILE* log, bool keep) {
         xmlNode* e = xmlNewChild(zl, nullptr, X("zone"), nullptr);
         rawAddr(e, "addr", z.addr);
         rawAddr(e, "mask", z.mask);
-        char ep[12];
-        rawInt(ep, static_cast<int32_t>(z.ep));
+        char ep[kI32TextSize];
+        formatI32(static_cast<int32_t>(z.ep), ep);
         xmlNewChild(e, nullptr, X("ep"), X(ep));
         if (log != nullptr) fprintf(log, "varno: setEP %s -> %s\n", ep, ep);
     }

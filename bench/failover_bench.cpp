@@ -104,13 +104,8 @@ int main(int argc, char** argv) {
             stderr);
         return 2;
     }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    bench::raiseFdLimit();
     bench::TempDir dir;
-    if (!dir.valid()) {
-        perror("mkdtemp");
-        return 1;
-    }
+    if (!bench::setUp(dir)) return 1;
     int most = 0;
     for (int n : opt.endpoints) most = n > most ? n : most;
 
@@ -133,13 +128,10 @@ int main(int argc, char** argv) {
         const bool lastCount = row / 2 + 1 == opt.endpoints.size();
         const uint16_t port = bench::freePort();
         const std::string log = dir.file("daemon" + std::to_string(row));
-        bench::Proc daemon(
-            opt.daemon, {std::to_string(port), withSilent ? silent.da() + "," + healthy : healthy},
+        const std::unique_ptr<bench::Proc> daemon = bench::startDaemon(
+            "failover_bench", opt.daemon, port, withSilent ? silent.da() + "," + healthy : healthy,
             log + ".out", log + ".err");
-        if (!daemon.waitErr("Listening on port", 5000)) {
-            fprintf(stderr, "failover_bench: esm-synthd did not start: %s\n", daemon.err().c_str());
-            return 1;
-        }
+        if (!daemon) return 1;
         silent.drain();
         const double first = timeRequest(port, n);
         std::vector<double> then;

@@ -10,7 +10,6 @@
 //        lat_idle_ms=<median> lat_base_ms=<median> lat_idle_max_ms=<max>
 // rss_after is read once every idle connection was closed and its thread had ended.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,21 +48,19 @@ struct RunResult {
 bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, RunResult* out) {
     const uint16_t port = bench::freePort();
     // The Directory Agent is never asked: the request names no endpoint.
-    bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), "127.0.0.1:9"}, "/dev/null",
-                       dir.file("daemon" + std::to_string(run) + ".err"));
-    if (!daemon.waitErr("Listening on port", 5000)) {
-        fprintf(stderr, "idle_bench: esm-synthd did not start: %s\n", daemon.err().c_str());
-        return false;
-    }
+    const std::unique_ptr<bench::Proc> daemon =
+        bench::startDaemon("idle_bench", ESM_SYNTHD_PATH, port, "127.0.0.1:9", "/dev/null",
+                           dir.file("daemon" + std::to_string(run) + ".err"));
+    if (!daemon) return false;
     // One request first, so that the baseline includes what the first request sets up.
     if (timedRequest(port, req) < 0) return false;
     out->latBase = timedRequest(port, req);
     // The spare connection thread the requests started ends after 5 s without a connection.
-    if (!bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 10000)) {
+    if (!bench::waitFor([&] { return connThreads(daemon->pid()) == 0; }, 10000)) {
         fprintf(stderr, "idle_bench: connection threads still running before the run\n");
         return false;
     }
-    out->rssBase = bench::procStatusField(daemon.pid(), "VmRSS");
+    out->rssBase = bench::procStatusField(daemon->pid(), "VmRSS");
 
     std::vector<Fd> idle;
     for (int i = 0; i < conns; ++i) {
@@ -75,21 +72,21 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
         idle.push_back(std::move(s));
     }
     // Every connection has its thread, blocked in its first read.
-    if (!bench::waitFor([&] { return connThreads(daemon.pid()) >= conns; }, 20000)) {
-        fprintf(stderr, "idle_bench: only %ld connection threads\n", connThreads(daemon.pid()));
+    if (!bench::waitFor([&] { return connThreads(daemon->pid()) >= conns; }, 20000)) {
+        fprintf(stderr, "idle_bench: only %ld connection threads\n", connThreads(daemon->pid()));
         return false;
     }
-    out->rssIdle = bench::procStatusField(daemon.pid(), "VmRSS");
+    out->rssIdle = bench::procStatusField(daemon->pid(), "VmRSS");
     out->latIdle = timedRequest(port, req);
 
     idle.clear();
-    if (!bench::waitFor([&] { return connThreads(daemon.pid()) == 0; }, 10000)) {
+    if (!bench::waitFor([&] { return connThreads(daemon->pid()) == 0; }, 10000)) {
         fprintf(stderr, "idle_bench: %ld connection threads left after closing\n",
-                connThreads(daemon.pid()));
+                connThreads(daemon->pid()));
         return false;
     }
-    out->rssAfter = bench::procStatusField(daemon.pid(), "VmRSS");
-    return out->latBase >= 0 && out->latIdle >= 0 && daemon.running();
+    out->rssAfter = bench::procStatusField(daemon->pid(), "VmRSS");
+    return out->latBase >= 0 && out->latIdle >= 0 && daemon->running();
 }
 
 }  // namespace
@@ -97,23 +94,13 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
 int main(int argc, char** argv) {
     int runs = 5;
     int conns = 1000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--runs") == 0)
-            runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--conns") == 0)
-            conns = atoi(argv[i + 1]);
-    }
-    if (runs <= 0 || runs > 50 || conns <= 0 || conns > 10000) {
+    if (!bench::parseIntOptions(argc, argv,
+                                {{"--runs", &runs, 1, 50}, {"--conns", &conns, 1, 10000}})) {
         fputs("usage: idle_bench [--runs 1..50] [--conns 1..10000]\n", stderr);
         return 2;
     }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    bench::raiseFdLimit();
     bench::TempDir dir;
-    if (!dir.valid()) {
-        perror("mkdtemp");
-        return 1;
-    }
+    if (!bench::setUp(dir)) return 1;
     xmlInitParser();
     std::vector<EndPoint> epv;
     std::vector<EndZone> zones;

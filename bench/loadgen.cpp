@@ -190,10 +190,7 @@ private:
             return;
         }
         c.state = State::Connecting;
-        epoll_event ev{};
-        ev.events = EPOLLOUT;
-        ev.data.u64 = i;
-        if (epoll_ctl(mEpoll.get(), EPOLL_CTL_ADD, c.fd, &ev) < 0) failed(c);
+        watch(i, EPOLL_CTL_ADD, EPOLLOUT);
     }
 
     void handle(size_t i) {
@@ -212,10 +209,7 @@ private:
                 return;
             }
             c.state = State::Reading;
-            epoll_event ev{};
-            ev.events = EPOLLIN;
-            ev.data.u64 = i;
-            if (epoll_ctl(mEpoll.get(), EPOLL_CTL_MOD, c.fd, &ev) < 0) failed(c);
+            watch(i, EPOLL_CTL_MOD, EPOLLIN);
             return;
         }
         if (c.state != State::Reading) return;
@@ -262,6 +256,15 @@ private:
                 start(i);
             }
         }
+    }
+
+    // Has the poll wait for events on connection i (op: EPOLL_CTL_ADD or _MOD); fails it when
+    // that cannot be done.
+    void watch(size_t i, int op, uint32_t events) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = i;
+        if (epoll_ctl(mEpoll.get(), op, mConns[i].fd, &ev) < 0) failed(mConns[i]);
     }
 
     void failed(Conn& c) {

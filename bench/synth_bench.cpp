@@ -9,7 +9,6 @@
 // Output: one line per run, then
 //   synth endpoints=N runs=R daemon_ms=<median> client_ms=<median> ratio=<daemon/client>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,24 +79,14 @@ bool minimalClient(const std::string& da, const std::vector<std::string>& eps) {
 int main(int argc, char** argv) {
     int runs = 9;
     int endpoints = 50;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--runs") == 0)
-            runs = atoi(argv[i + 1]);
-        else if (strcmp(argv[i], "--endpoints") == 0)
-            endpoints = atoi(argv[i + 1]);
-    }
     // The daemon ends after its 101st answered request: stay well below.
-    if (runs <= 0 || runs > 90 || endpoints <= 0 || endpoints > 240) {
+    if (!bench::parseIntOptions(argc, argv,
+                                {{"--runs", &runs, 1, 90}, {"--endpoints", &endpoints, 1, 240}})) {
         fputs("usage: synth_bench [--runs 1..90] [--endpoints 1..240]\n", stderr);
         return 2;
     }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    bench::raiseFdLimit();
     bench::TempDir dir;
-    if (!dir.valid()) {
-        perror("mkdtemp");
-        return 1;
-    }
+    if (!bench::setUp(dir)) return 1;
 
     bench::ProxyOverlay overlay;
     if (!bench::startProxyOverlay(dir, kNet, endpoints, endpointAddr, {}, std::string(kNet) + "2",
@@ -114,12 +103,10 @@ int main(int argc, char** argv) {
     const std::string daArg = overlay.daArg;
 
     const uint16_t port = bench::freePort();
-    bench::Proc daemon(ESM_SYNTHD_PATH, {std::to_string(port), daArg}, dir.file("daemon.out"),
-                       dir.file("daemon.err"));
-    if (!daemon.waitErr("Listening on port", 5000)) {
-        fprintf(stderr, "synth_bench: esm-synthd did not start: %s\n", daemon.err().c_str());
-        return 1;
-    }
+    const std::unique_ptr<bench::Proc> daemon =
+        bench::startDaemon("synth_bench", ESM_SYNTHD_PATH, port, daArg, dir.file("daemon.out"),
+                           dir.file("daemon.err"));
+    if (!daemon) return 1;
 
     std::vector<EndPoint> epv;
     for (const std::string& e : eps) epv.emplace_back(inet_ADDR(e.c_str()));
@@ -129,7 +116,7 @@ int main(int argc, char** argv) {
 
     // One untimed round of each warms the caches of every process involved.
     if (!askDaemon(port, req, eps.size()) || !minimalClient(daArg, eps)) {
-        fprintf(stderr, "synth_bench: the warm-up round failed\n%s", daemon.err().c_str());
+        fprintf(stderr, "synth_bench: the warm-up round failed\n%s", daemon->err().c_str());
         return 1;
     }
     std::vector<double> daemonMs, clientMs;

@@ -182,6 +182,34 @@ TEST(CommandLine, SlpFind) {
         });
 }
 
+TEST(CommandLine, SlpDa) {
+    check(
+        SLP_DA_PATH, "slp-da",
+        {
+            {{"-xh"}, 2, "", "unknown option '-x'"},
+            {{"--bogus"}, 2, "", "unknown option '--bogus'"},
+            {{"--reg"}, 2, "", "option '--reg' needs a value"},
+            {{"--check=1"}, 2, "", "option '--check' takes no value"},
+            {{"--check"}, 2, "", "--check needs --reg FILE"},
+            {{"--listen", "127.0.0.50:99999"}, 2, "", "--listen 127.0.0.50:99999: not ADDR[:PORT]"},
+            {{"--scopes", "a,,b"},
+             2,
+             "",
+             "--scopes a,,b: scope \"\" is empty or holds a reserved character"},
+            {{"--scopes=default,("},
+             2,
+             "",
+             "--scopes default,(: scope \"(\" is empty or holds a reserved character"},
+            {{"--allow-reg=10.0.0.0/40"},
+             2,
+             "",
+             "--allow-reg 10.0.0.0/40: \"10.0.0.0/40\" is not an address or a.b.c.d/n"},
+            {{"--max-attrs", "0"}, 2, "", "--max-attrs 0: not in 1..65535"},
+            {{"--max-message=12k"}, 2, "", "--max-message 12k: not in 256..1048576"},
+            {{"extra"}, 2, "", "unexpected argument 'extra'"},
+        });
+}
+
 TEST(CommandLine, SlpReg) {
     const std::string url = "service:ESMProxy://127.0.0.5:7020";
     check(SLP_REG_PATH, "slp-reg",

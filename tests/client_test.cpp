@@ -1,8 +1,15 @@
 // esm-synth, the command-line client, run as a process against a running daemon.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "Msg.h"
 #include "msg_test_util.h"
+#include "net_util.h"
 #include "overlay_fixture.h"
 
 using namespace overlay;
@@ -44,6 +51,38 @@ TEST(Client, TimeoutBoundsTheWholeExchange) {
                                 "(10 s each)";
     EXPECT_EQ(r.err, "esm-synth: " + message + "\n");
     EXPECT_EQ(r.out, "{\"error\": \"" + message + "\", \"status\": 3}\n");
+}
+
+TEST(Client, TimeoutBoundsTheNameLookup) {
+    // A name server that takes the query and never answers, in the client's /etc/resolv.conf
+    // (bind-mounted in a mount namespace of its own): binding port 53 and mounting need root.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    Fd dns(socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(53);
+    sa.sin_addr.s_addr = testutil::addrOf("127.0.36.53");
+    if (bind(dns.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        GTEST_SKIP() << "127.0.36.53:53 is taken";
+    }
+    testutil::TempDir dir;
+    ASSERT_TRUE(testutil::spit(dir.file("resolv.conf"),
+                               "nameserver 127.0.36.53\noptions timeout:30 attempts:1\n"));
+    const auto start = std::chrono::steady_clock::now();
+    testutil::Child c("/usr/bin/unshare",
+                      {"-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                       dir.file("resolv.conf"), ESM_SYNTH_PATH, "service.example:7020",
+                       "--endpoint", "1.2.3.4", "--timeout", "1"});
+    const int status = c.wait(10000);
+    if (c.err().find("mount") != std::string::npos) GTEST_SKIP() << c.err();
+    // The name server is told to wait 30 s; the client gives up after its 1 s (slower under a
+    // sanitizer).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_EQ(c.err(),
+              "esm-synth: cannot connect to service.example:7020: no connection within 1 s\n");
+    char query[512];
+    EXPECT_GT(recv(dns.get(), query, sizeof query, MSG_DONTWAIT), 0);  // the name was asked
 }
 
 // A daemon with a proxy for the endpoint 128.2.1.7 and one for the zone 10.1.0.0/16, on the

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -302,6 +303,48 @@ TEST(HttpClientTest, WritingToAServerThatLeftDoesNotEndTheProcess) {
     ASSERT_GT(s, 0);
     EXPECT_EQ(getResponseMsg(s), nullptr);
     EXPECT_EQ(err.text(), "Unexpected response from server:\n\n");
+}
+
+// A peer that reads steadily but slowly (1 KiB every 5 ms through a small window) cannot hold
+// the request past the deadline: every write waits only for the time left.
+TEST(HttpClientTest, SlowReaderCannotStretchTheRequestPastTheDeadline) {
+    Fd listener(socket(AF_INET, SOCK_STREAM, 0));
+    const int small = 4096;
+    setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = testutil::addrOf("127.0.0.1");
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        pollfd p{listener.get(), POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return;
+        Fd conn(accept(listener.get(), nullptr, nullptr));
+        char buf[1024];
+        for (int i = 0; i < 2000 && !stop; ++i) {  // 10 s at most
+            recv(conn.get(), buf, sizeof buf, MSG_DONTWAIT);
+            usleep(5000);
+        }
+    });
+    // About 8 MiB of request: twice what the largest socket buffers hold.
+    std::vector<EndPoint> eps(300000, EndPoint(0x0302010a));
+    std::vector<EndZone> zones;
+    SynthESMReq req(7, 8, eps, zones);
+    uint32_t addrNet = 0;
+    int err = 0;
+    const auto start = std::chrono::steady_clock::now();
+    Fd s(sendRequestMsgBy("127.0.0.1", ntohs(sa.sin_port), &req, start + std::chrono::seconds(1),
+                          &addrNet, &err));
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    stop = true;
+    reader.join();
+    EXPECT_TRUE(s.valid()) << err;
+    EXPECT_LT(tookMs, 2000);
 }
 
 TEST(HttpClientTest, RequestRecordAndItsHeadWithoutBody) {

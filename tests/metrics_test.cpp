@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +63,35 @@ TEST(Metrics, CountsFromManyThreadsAreAllKept) {
     EXPECT_EQ(h.count(), 40000u);
     EXPECT_EQ(h.sum(), 80000.0);
     EXPECT_EQ(&r.counter("c_total", "c"), &c);  // the same series, not a new one
+}
+
+TEST(Metrics, EachRenderIsOneSnapshotOfAHistogram) {
+    metrics::Registry r;
+    metrics::Histogram& h = r.histogram("h", "h", {1});
+    std::atomic<int> running{4};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200000; ++i) h.observe(0.5);
+            --running;
+        });
+    }
+    auto value = [](const std::string& text, const std::string& series) {
+        const size_t at = text.find("\n" + series + " ");
+        return at == std::string::npos ? -1.0 : atof(text.c_str() + at + series.size() + 2);
+    };
+    int renders = 0, torn = 0;
+    while (running > 0) {
+        const std::string text = r.render();
+        const double le1 = value(text, "h_bucket{le=\"1\"}"),
+                     inf = value(text, "h_bucket{le=\"+Inf\"}");
+        const double count = value(text, "h_count"), sum = value(text, "h_sum");
+        ++renders;
+        if (le1 > inf || inf != count || sum != 0.5 * count) ++torn;
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(torn, 0) << "of " << renders << " renders";
+    EXPECT_EQ(h.count(), 800000u);
 }
 
 TEST(Metrics, ListenerAnswersScrapesAndRefusesTheRest) {

@@ -342,10 +342,10 @@ TEST(ServerLimits, SynthesisListsMustHoldTheEntriesTheyAnnounce) {
         DecodeLimits limits;
         limits.backedCounts = true;
         EXPECT_EQ(statusWithin(synthReq(c.lists), &limits), c.want) << c.lists;
-        // Without the limits the designed rule holds: "num" entries, defaults for missing ones.
+        // Without the limits lists read as they always have: "num" entries, defaults for the rest.
         EXPECT_EQ(statusWithin(synthReq(c.lists), nullptr), DecodeStatus::Ok) << c.lists;
     }
-    // Other types keep the designed rule under the same limits.
+    // Other types keep that rule under the same limits.
     DecodeLimits limits;
     limits.backedCounts = true;
     EXPECT_EQ(statusWithin(wire("<SynthIPMZReq><id>1</id><version>1</version><l num=\"3\"><e>"

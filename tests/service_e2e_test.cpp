@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "Msg.h"
@@ -35,26 +37,30 @@ const char* const kCoords =
     "128.2.1.9 12.5 -3.0 7.25\n"
     "10.9.0.7 12.5 -3.0 7.25\n";
 
-// Stands in for the service manager's notification socket ($NOTIFY_SOCKET), at a path or at an
-// abstract address ("@name").
+// Stands in for the service manager's notification socket ($NOTIFY_SOCKET), at a path in the
+// test's temporary directory or at an abstract address ("@name").
 class NotifySocket {
 public:
     explicit NotifySocket(bool abstract) {
         static int sCount = 0;
-        mName = std::string(abstract ? "@" : "/tmp/") + "esm-notify-" + std::to_string(getpid()) +
-                "-" + std::to_string(++sCount);
+        mName = abstract
+                    ? "@esm-notify-" + std::to_string(getpid()) + "-" + std::to_string(++sCount)
+                    : mDir.file("notify");
         mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
+        if (mName.size() >= sizeof a.sun_path) {
+            ADD_FAILURE() << mName << " is too long for a socket address";
+            return;
+        }
         memcpy(a.sun_path, mName.data(), mName.size());
         if (abstract) a.sun_path[0] = '\0';
-        bind(mFd, reinterpret_cast<sockaddr*>(&a),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mName.size()));
+        if (bind(mFd, reinterpret_cast<sockaddr*>(&a),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + mName.size())) != 0) {
+            ADD_FAILURE() << "bind " << mName << ": " << strerror(errno);
+        }
     }
-    ~NotifySocket() {
-        close(mFd);
-        if (mName[0] == '/') unlink(mName.c_str());
-    }
+    ~NotifySocket() { close(mFd); }
     std::string env() const { return "NOTIFY_SOCKET=" + mName; }
     // The next datagram, or "" when none comes within timeoutMs.
     std::string next(int timeoutMs = 5000) const {
@@ -66,6 +72,7 @@ public:
     }
 
 private:
+    testutil::TempDir mDir;  // removed with the socket file in it
     std::string mName;
     int mFd = -1;
 };
@@ -78,8 +85,10 @@ public:
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = testutil::addrOf(addr.c_str());
-        bind(mListener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(mListener, 8);
+        if (bind(mListener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(mListener, 8) != 0) {
+            ADD_FAILURE() << "listen on " << addr << ": " << strerror(errno);
+        }
         socklen_t len = sizeof a;
         getsockname(mListener, reinterpret_cast<sockaddr*>(&a), &len);
         mPort = ntohs(a.sin_port);

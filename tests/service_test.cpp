@@ -395,27 +395,3 @@ TEST(Handler, ConcurrentRequestsEachGetTheirOwnAnswer) {
 }
 
 }  // namespace
-
-struct InitorTestPeer {
-    static unsigned short nextPort() { return ESMProxyInitor::getRandomPort(); }
-};
-
-namespace {
-
-TEST(Initor, RandomPortsCountUpByFourAndWrap) {
-    EXPECT_EXIT(
-        {
-            bool ok = InitorTestPeer::nextPort() == 7210 && InitorTestPeer::nextPort() == 7214 &&
-                      InitorTestPeer::nextPort() == 7218;
-            unsigned short p = 0;
-            for (int i = 0; i < 20000 && ok; ++i) {
-                p = InitorTestPeer::nextPort();
-                ok = p >= ESMProxyInitor::PORT_RTP_MIN && p <= ESMProxyInitor::PORT_RTP_MAX;
-                if (p == 7210) break;  // wrapped
-            }
-            exit(ok && p == 7210 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-}  // namespace

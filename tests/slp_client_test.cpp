@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "SLP.h"
 #include "slp_agents.h"
@@ -37,11 +38,13 @@ struct Calls {
     size_t stopAfter = 0;         // return SLP_FALSE from this call on (0: never)
     SLPHandle reenter = nullptr;  // call SLPFindSrvs on this handle from inside the callback
     SLPError reenterResult = SLP_OK;
+    SLPHandle close = nullptr;  // SLPClose this handle from inside the first callback
 };
 
 SLPBoolean record(SLPHandle, const char* url, unsigned short life, SLPError err, void* cookie) {
     auto* c = static_cast<Calls*>(cookie);
     c->calls.push_back({url == nullptr, url != nullptr ? url : "", life, err});
+    if (c->close != nullptr) SLPClose(std::exchange(c->close, nullptr));
     if (c->reenter != nullptr) {
         Calls inner;
         c->reenterResult = SLPFindSrvs(c->reenter, "ESMProxy", "default", "", record, &inner);
@@ -352,6 +355,18 @@ TEST_F(SlpLookup, HandleServesOneLookupAtATime) {
     c.reenter = mH;
     ASSERT_EQ(find(da("127.0.0.47", fake.port()), &c), SLP_OK);
     EXPECT_EQ(c.reenterResult, SLP_HANDLE_IN_USE);
+}
+
+TEST_F(SlpLookup, HandleClosedDuringItsLookupIsFreedWhenTheLookupEnds) {
+    FakeDa fake("127.0.0.49", answer({kA, kB}));
+    SLPHandle h = nullptr;
+    ASSERT_EQ(SLPOpen("en", SLP_FALSE, &h), SLP_OK);
+    Calls c;
+    c.close = h;
+    SLPSetProperty("net.slp.DAAddresses", da("127.0.0.49", fake.port()).c_str());
+    EXPECT_EQ(SLPFindSrvs(h, "ESMProxy", "default", "", record, &c), SLP_OK);
+    EXPECT_EQ(c.calls.size(), 3u);  // the lookup ran to its end
+    EXPECT_EQ(SLPFindSrvs(h, "ESMProxy", "default", "", record, &c), SLP_PARAMETER_BAD);
 }
 
 TEST_F(SlpLookup, ServiceKeepsUrlsWithLifetimeAndForgetsThemAfterAFailure) {

@@ -2,7 +2,12 @@
 // registration file and message handling, without sockets.
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "slp_agent.h"
 #include "slp_attr.h"
@@ -477,6 +482,28 @@ TEST(SlpRegFile, MalformedFilesAreRefusedWhole) {
     }
 }
 
+// glibc's fclose leaves errno alone when it succeeds, but nothing promises that: this one sets
+// it, so that a reader that takes errno after closing reports the wrong reason.
+extern "C" int fclose(FILE* f) {
+    static const auto real = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fclose"));
+    const int r = real(f);
+    errno = ESPIPE;
+    return r;
+}
+
+TEST(SlpRegFile, ReadFailuresGiveTheirOwnReason) {
+    testutil::TempDir dir;
+    ASSERT_TRUE(testutil::spit(dir.file("big"), std::string(slpda::kMaxRegFile + 1, '#')));
+    for (const auto& [path, reason] :
+         {std::pair<std::string, std::string>{dir.path(), strerror(EISDIR)},
+          {dir.file("none"), strerror(ENOENT)},
+          {dir.file("big"), strerror(EFBIG)}}) {
+        std::string text, why;
+        EXPECT_FALSE(slpda::readRegFile(path, &text, &why));
+        EXPECT_EQ(why, path + ": " + reason);
+    }
+}
+
 namespace {
 
 class AgentTest : public ::testing::Test {
@@ -739,12 +766,15 @@ TEST_F(AgentTest, LimitsRefuseLargeMessagesRegistrationsAndStores) {
     c.limits.maxAttrs = 2;
     c.limits.maxRegistrations = 2;
     slpda::DirectoryAgent agent(c);
-    auto reg = [&](const std::string& url, const std::string& attrs) {
+    auto regAt = [&](slpda::DirectoryAgent& a, const std::string& url, const std::string& attrs,
+                     uint16_t flags) {
         Bytes b;
-        slpwire::encodeSrvReg(7, "en", slpwire::kFlagFresh, {10, url}, "service:x", "default",
-                              attrs, &b);
-        agent.handle(b.data(), b.size(), mFrom, &mReplies, &mLog);
+        slpwire::encodeSrvReg(7, "en", flags, {10, url}, "service:x", "default", attrs, &b);
+        a.handle(b.data(), b.size(), mFrom, &mReplies, &mLog);
         return mReplies.empty() ? -1 : mReplies[0].back();
+    };
+    auto reg = [&](const std::string& url, const std::string& attrs) {
+        return regAt(agent, url, attrs, slpwire::kFlagFresh);
     };
     EXPECT_EQ(reg("service:x://a", "(a=1,2,3)"), slpwire::kInvalidRegistration);
     EXPECT_NE(mLog.find("error=3 (over --max-attrs)"), std::string::npos) << mLog;
@@ -753,6 +783,16 @@ TEST_F(AgentTest, LimitsRefuseLargeMessagesRegistrationsAndStores) {
     EXPECT_EQ(reg("service:x://c", ""), slpwire::kDaBusyNow);
     EXPECT_NE(mLog.find("error=11 (over --max-registrations)"), std::string::npos) << mLog;
     EXPECT_EQ(reg("service:x://b", "(b=2)"), 0);  // replacing one is still fine
+    // Updates may not grow a registration past the limits: in values, nor in bytes.
+    EXPECT_EQ(regAt(agent, "service:x://a", "(c=3)", 0), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (over --max-attrs)"), std::string::npos) << mLog;
+    c.limits.maxAttrs = 128;
+    slpda::DirectoryAgent wide(c);
+    const std::string v(35, 'v');
+    EXPECT_EQ(regAt(wide, "service:x://d", "(a=" + v + ")", slpwire::kFlagFresh), 0);
+    EXPECT_EQ(regAt(wide, "service:x://d", "(b=" + v + ")", 0), 0);
+    EXPECT_EQ(regAt(wide, "service:x://d", "(c=" + v + ")", 0), slpwire::kInvalidRegistration);
+    EXPECT_NE(mLog.find("error=3 (over --max-message)"), std::string::npos) << mLog;
 
     Bytes big = rqst("x", "default", "(a=" + std::string(80, 'v') + ")");
     EXPECT_FALSE(agent.handle(big.data(), big.size(), mFrom, &mReplies, &mLog));

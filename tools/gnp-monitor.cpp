@@ -45,7 +45,9 @@ void usage(FILE* out) {
             "\n"
             "Output: once listening, \"gnp-monitor listening on ADDR:%u\" on standard error.\n"
             "\n"
-            "Exit status: 1 when it cannot listen; 2 for a bad command line.\n",
+            "Exit status: 1 when it cannot listen, or cannot wait for its connections (a poll\n"
+            "error other than an interruption or a lack of memory, after \"poll: REASON\");\n"
+            "2 for a bad command line.\n",
             kMonitorPort, kMonitorPort);
 }
 
@@ -132,8 +134,9 @@ void print(const Notification& n) {
 // Accepts and serves notifications for good, up to kMaxConnections at once on this one thread
 // (more wait in the listen queue), so a slow sender holds up no other. Connections are read
 // before new ones are accepted, in the order they came: a sender's notification, which ends
-// before it opens its next connection, is printed before that next one.
-[[noreturn]] void serveNotifications(const Fd& listener) {
+// before it opens its next connection, is printed before that next one. Returns only when poll
+// fails for good, after perror().
+void serveNotifications(const Fd& listener) {
     std::vector<Notification> open;
     std::vector<pollfd> fds;
     for (;;) {
@@ -151,7 +154,18 @@ void print(const Notification& n) {
                 first - std::chrono::steady_clock::now());
             timeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
         }
-        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) continue;
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
+            // An interruption goes on at once and a lack of memory after a pause; any other
+            // error would come back on every call.
+            if (errno == ENOMEM) {
+                usleep(100000);
+                continue;
+            }
+            if (errno != EINTR) {
+                perror("poll");
+                return;
+            }
+        }
 
         const Deadline now = std::chrono::steady_clock::now();
         std::vector<Notification> still;
@@ -194,4 +208,5 @@ int main(int argc, char** argv) {
     fprintf(stderr, "gnp-monitor listening on %s:%u\n", argv[1], kMonitorPort);
 
     serveNotifications(listener);
+    return 1;
 }

@@ -77,9 +77,6 @@ struct ProxyFailure {
 // standard output (and "sending ESMInit to ..." on standard error).
 class ESMProxyInitor {
 public:
-    static const unsigned short PORT_RTP_MIN = 7210;
-    static const unsigned short PORT_RTP_MAX = 65534;
-
     // loadWait runs between loading the proxy code and starting it (10 seconds by default).
     ESMProxyInitor(std::vector<TransportEndPoint>& epproxyvec,
                    std::vector<TransportEndPoint>& ezproxyvec,
@@ -93,12 +90,6 @@ public:
     std::vector<MulticastEndPoint>& getZoneTransports() { return mZoneTVec; }
 
 private:
-    friend struct InitorTestPeer;
-
-    // Ports from a process-wide counter: 7210, 7214, ... wrapping before PORT_RTP_MAX.
-    // Thread-safe. (Nothing in the initialization needs it: every transport uses the data port.)
-    static unsigned short getRandomPort();
-
     // Bring up the proxy at position j of membervec, telling it about members.
     bool bringUpAbone(size_t j, const std::vector<TransportEndPoint>& membervec,
                       const std::vector<TransportEndPoint>& members);

@@ -72,8 +72,9 @@ std::string reasonPhrase(const char* begin, const char* end) {
     return out;
 }
 
-// Writes the request on the connected sock; a failed write shows when the response is read.
-void writeHTTPReq(int sock, const HTTPReq* req) {
+// Writes the request on the connected sock, giving up at deadline when there is one; a failed
+// write shows when the response is read.
+void writeHTTPReq(int sock, const HTTPReq* req, const Deadline* deadline = nullptr) {
     bool hasBody = req->content_length > 0 && req->body != nullptr;
     std::string head;
     head.append(req->method).append(" ").append(req->uri).append(" HTTP/1.1\r\n");
@@ -82,7 +83,7 @@ void writeHTTPReq(int sock, const HTTPReq* req) {
         .append("\r\n\r\n");
     // A failed write shows when the response is read.
     writeMessage(sock, head.data(), head.size(), hasBody ? req->body : nullptr,
-                 hasBody ? static_cast<size_t>(req->content_length) : 0);
+                 hasBody ? static_cast<size_t>(req->content_length) : 0, deadline);
 }
 
 // The POST request carrying msg to addr:port, or null.
@@ -121,23 +122,19 @@ int sendRequestMsgBy(const char* addr, unsigned short port, Msg* msg, Deadline d
     HTTPReqPtr req(newMsgRequest(addr, port, msg));
     if (!req) return -1;
     uint32_t resolved = 0;
-    if (!resolveIPv4(addr, &resolved, err)) return -1;
+    if (!resolveIPv4By(addr, deadline, &resolved, err)) return -1;
     *addrNet = resolved;
-    const auto leftMs =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-            .count();
-    if (leftMs <= 0) {
+    const int leftMs = msUntil(deadline);
+    if (leftMs == 0) {
         *err = ETIMEDOUT;
         return -1;
     }
-    Fd sock(connectTcp(resolved, port, leftMs > INT32_MAX ? INT32_MAX : static_cast<int>(leftMs)));
+    Fd sock(connectTcp(resolved, port, leftMs));
     if (!sock.valid()) {
         *err = errno;
         return -1;
     }
-    // Whole seconds, rounded up: the reader bounds the answer by the deadline itself.
-    setIoTimeouts(sock.get(), static_cast<int>((leftMs + 999) / 1000));
-    writeHTTPReq(sock.get(), req.get());
+    writeHTTPReq(sock.get(), req.get(), &deadline);
     *err = 0;
     return sock.release();
 }

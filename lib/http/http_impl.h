@@ -63,8 +63,10 @@ using HTTPReqPtr = std::unique_ptr<HTTPReq, HTTPReqFree>;
 // ---- Shared by both sides ----
 
 // Writes head and then body (either may be empty) in one go where the kernel allows; never
-// raises SIGPIPE. Returns how many bytes of body were written after the whole head.
-size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen);
+// raises SIGPIPE. With a deadline, gives up at it (writeAllvBy); without, each write is bounded
+// by the socket's own time-outs. Returns how many bytes of body were written after the whole head.
+size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen,
+                    const Deadline* deadline = nullptr);
 
 // A zero-filled buffer of length + 1 bytes (free() it) for an announced body, or null after a
 // line on standard error: for a length of 0 or less, above kMaxBodyBytes, or out of memory.

@@ -9,11 +9,14 @@
 #include "http_impl.h"
 #include "net_util.h"
 
-size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen) {
+size_t writeMessage(int sock, const char* head, size_t headLen, const char* body, size_t bodyLen,
+                    const Deadline* deadline) {
     // One call: a head sent on its own would wait for its acknowledgement (Nagle) before the
     // body could follow, and every system call counts at this rate of requests.
     struct iovec iov[2] = {{const_cast<char*>(head), headLen}, {const_cast<char*>(body), bodyLen}};
-    size_t written = writeAllv(sock, iov, bodyLen > 0 ? 2 : 1);
+    const int count = bodyLen > 0 ? 2 : 1;
+    size_t written = deadline != nullptr ? writeAllvBy(sock, iov, count, *deadline)
+                                         : writeAllv(sock, iov, count);
     return written > headLen ? written - headLen : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -12,7 +13,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 
 Fd& Fd::operator=(Fd&& o) noexcept {
     if (this != &o) reset(o.release());
@@ -94,6 +98,28 @@ ssize_t readSome(int fd, void* buf, size_t len) {
     return n;
 }
 
+int msUntil(Deadline deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+bool waitReadyBy(int fd, short events, Deadline deadline) {
+    for (;;) {
+        const int leftMs = msUntil(deadline);
+        if (leftMs == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        struct pollfd p = {fd, events, 0};
+        const int r = poll(&p, 1, leftMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r > 0) return true;
+    }
+}
+
 ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline) {
     // Data that is already there needs no wait: one call instead of poll and read.
     ssize_t n;
@@ -101,30 +127,25 @@ ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline) {
         n = recv(fd, buf, len, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSOCK)) return n;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r > 0) return readSome(fd, buf, len);
-    }
+    return waitReadyBy(fd, POLLIN, deadline) ? readSome(fd, buf, len) : -1;
 }
 
-size_t writeAllv(int fd, struct iovec* iov, int count) {
+namespace {
+
+// writeAllv, and writeAllvBy when deadline is not null.
+size_t writeAllvUntil(int fd, struct iovec* iov, int count, const Deadline* deadline) {
     size_t done = 0;
     while (count > 0) {
         struct msghdr m = {};
         m.msg_iov = iov;
         m.msg_iovlen = static_cast<size_t>(count);
         // MSG_NOSIGNAL: a peer that has gone away gives EPIPE here instead of killing us.
-        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL | (deadline != nullptr ? MSG_DONTWAIT : 0));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && deadline != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitReadyBy(fd, POLLOUT, *deadline)) break;
+            continue;
+        }
         if (n <= 0) break;
         done += static_cast<size_t>(n);
         // Skip what was written: whole buffers, then part of the next.
@@ -140,6 +161,16 @@ size_t writeAllv(int fd, struct iovec* iov, int count) {
         }
     }
     return done;
+}
+
+}  // namespace
+
+size_t writeAllv(int fd, struct iovec* iov, int count) {
+    return writeAllvUntil(fd, iov, count, nullptr);
+}
+
+size_t writeAllvBy(int fd, struct iovec* iov, int count, Deadline deadline) {
+    return writeAllvUntil(fd, iov, count, &deadline);
 }
 
 size_t writeAll(int fd, const void* buf, size_t len) {
@@ -204,12 +235,10 @@ bool validHostPortList(const std::string& list) {
     }
 }
 
-bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
-    struct in_addr a;
-    if (inet_aton(host.c_str(), &a) != 0) {
-        *addrNet = a.s_addr;
-        return true;
-    }
+namespace {
+
+// A host name looked up with getaddrinfo.
+bool lookUpName(const std::string& host, uint32_t* addrNet, int* err) {
     struct addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -227,6 +256,76 @@ bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
     *addrNet = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return true;
+}
+
+// One lookup, shared by the caller that waits for it and the thread that makes it: the last of
+// the two to let go frees it.
+struct NameLookup {
+    std::string host;
+    std::mutex mu;
+    std::condition_variable finished;
+    bool done = false;     // guarded by mu
+    bool ok = false;       // guarded by mu
+    uint32_t addrNet = 0;  // guarded by mu
+    int err = 0;           // guarded by mu
+};
+
+void* nameLookupThread(void* arg) {
+    // Owns one reference to the lookup; the caller, which holds the other, may have stopped
+    // waiting for it.
+    std::unique_ptr<std::shared_ptr<NameLookup>> own(
+        static_cast<std::shared_ptr<NameLookup>*>(arg));
+    NameLookup& l = **own;
+    uint32_t addrNet = 0;
+    int err = 0;
+    const bool ok = lookUpName(l.host, &addrNet, &err);
+    {
+        std::lock_guard<std::mutex> lock(l.mu);
+        l.done = true;
+        l.ok = ok;
+        l.addrNet = addrNet;
+        l.err = err;
+    }
+    l.finished.notify_one();
+    return nullptr;
+}
+
+}  // namespace
+
+bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err) {
+    struct in_addr a;
+    if (inet_aton(host.c_str(), &a) != 0) {
+        *addrNet = a.s_addr;
+        return true;
+    }
+    return lookUpName(host, addrNet, err);
+}
+
+bool resolveIPv4By(const std::string& host, Deadline deadline, uint32_t* addrNet, int* err) {
+    struct in_addr a;
+    if (inet_aton(host.c_str(), &a) != 0) {
+        *addrNet = a.s_addr;
+        return true;
+    }
+    auto lookup = std::make_shared<NameLookup>();
+    lookup->host = host;
+    auto* arg = new std::shared_ptr<NameLookup>(lookup);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, nullptr, nameLookupThread, arg);
+    if (rc != 0) {
+        delete arg;
+        *err = rc;
+        return false;
+    }
+    pthread_detach(thread);
+    std::unique_lock<std::mutex> lock(lookup->mu);
+    if (!lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; })) {
+        *err = ETIMEDOUT;
+        return false;
+    }
+    if (lookup->ok) *addrNet = lookup->addrNet;
+    *err = lookup->err;
+    return lookup->ok;
 }
 
 std::string addrPortText(uint32_t addrNet, uint16_t portHost) {

@@ -8,10 +8,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "cli.h"
+
 namespace bench {
+
+bool parseIntOptions(int argc, char** argv, const std::vector<IntOption>& opts) {
+    for (int i = 1; i < argc; i += 2) {
+        auto o = std::find_if(opts.begin(), opts.end(),
+                              [&](const IntOption& x) { return strcmp(argv[i], x.name) == 0; });
+        long v = 0;
+        if (o == opts.end() || i + 1 == argc || !cli::parseNumber(argv[i + 1], o->min, o->max, &v))
+            return false;
+        *o->value = static_cast<int>(v);
+    }
+    return true;
+}
 
 double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
@@ -57,6 +72,26 @@ void Proc::stop() {
     if (mPid <= 0) return;
     testutil::stopProcess(mPid);
     mPid = -1;
+}
+
+bool setUp(const TempDir& dir) {
+    if (!dir.valid()) {
+        perror("mkdtemp");
+        return false;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    raiseFdLimit();
+    return true;
+}
+
+std::unique_ptr<Proc> startDaemon(const char* who, const std::string& path, uint16_t port,
+                                  const std::string& da, const std::string& outPath,
+                                  const std::string& errPath) {
+    auto daemon = std::make_unique<Proc>(path, std::vector<std::string>{std::to_string(port), da},
+                                         outPath, errPath);
+    if (daemon->waitErr("Listening on port", 5000)) return daemon;
+    fprintf(stderr, "%s: esm-synthd did not start: %s\n", who, daemon->err().c_str());
+    return nullptr;
 }
 
 double median(std::vector<double> v) {

@@ -21,6 +21,18 @@ using testutil::freePort;
 using testutil::slurp;
 using testutil::waitFor;
 
+// An integer option "--name VALUE" of a benchmark's command line, within [min, max].
+struct IntOption {
+    const char* name;
+    int* value;
+    int min;
+    int max;
+};
+
+// Reads argv as "--name VALUE" pairs of opts into their values; false on any other argument, a
+// missing value or one out of its range (the caller then prints its usage line).
+bool parseIntOptions(int argc, char** argv, const std::vector<IntOption>& opts);
+
 // Milliseconds from t until now.
 double msSince(Clock::time_point t);
 
@@ -55,6 +67,17 @@ private:
 // benchmark killed by a signal leaves it behind: scripts/bench points TMPDIR at a directory of
 // its own, which it removes.
 using testutil::TempDir;
+
+// What a multi-process benchmark's main() does first: its standard output line-buffered (a line
+// per run as it comes), the descriptor limit raised; false after perror() when dir is not valid.
+bool setUp(const TempDir& dir);
+
+// Starts the daemon at path on port with the Directory Agent argument da, its output in outPath
+// and errPath, and waits up to 5 s for it to listen; null after "WHO: esm-synthd did not start:
+// ..." on standard error. The caller owns the process.
+std::unique_ptr<Proc> startDaemon(const char* who, const std::string& path, uint16_t port,
+                                  const std::string& da, const std::string& outPath,
+                                  const std::string& errPath);
 
 // Running proxies for a synthesis benchmark: count esm-proxy-sims on net + (10 + i) (with
 // simArgs), sim i registered with slp-da on daAddr for the endpoint endpointAddr(i).

@@ -69,10 +69,11 @@ const char kHelp[] =
     "  -V, --version              output version information and exit\n"
     "\n"
     "A message over --max-message is dropped (over TCP its connection is closed); a predicate\n"
-    "over the filter limits gets PARSE_ERROR (2); a registration over --max-attrs gets\n"
-    "INVALID_REGISTRATION (3), one beyond --max-registrations DA_BUSY_NOW (11), and so does\n"
-    "a lookup that would need more than --max-work. A TCP request must arrive whole, and its\n"
-    "reply be read, within 5 s of its first byte, else the connection is closed; a\n"
+    "over the filter limits gets PARSE_ERROR (2); a registration over --max-attrs, or an\n"
+    "update that would take one past --max-attrs or past --max-message bytes of attributes,\n"
+    "gets INVALID_REGISTRATION (3), one beyond --max-registrations DA_BUSY_NOW (11), and so\n"
+    "does a lookup that would need more than --max-work. A TCP request must arrive whole, and\n"
+    "its reply be read, within 5 s of its first byte, else the connection is closed; a\n"
     "connection idle for 300 s is closed. A discovery request for directory agents from a\n"
     "loopback address gets the DAAdvert and then a copy with error INTERNAL_ERROR (10), which\n"
     "tells local clients that no more DAAdverts follow. A registration whose URL has a port\n"
@@ -92,10 +93,10 @@ const char kHelp[] =
     "PROTO is udp or tcp, PEER the sender's ADDR:PORT, urls the number of URLs answered, E the\n"
     "SLP error code sent (0 = none). A line ends in \" no reply\" when nothing was sent, in\n"
     "\" (not allowed to register)\" for a sender outside --allow-reg, and in\n"
-    "\" (over --max-attrs)\", \" (over --max-registrations)\" or \" (over --max-work)\" for a\n"
-    "request refused by a limit, and in \" (port N is not in 1..65535)\" (or another reason\n"
-    "the URL's port is unusable) for such a registration. In quoted texts '\"', control and\n"
-    "non-ASCII bytes are written as \\HH.\n"
+    "\" (over --max-attrs)\", \" (over --max-message)\", \" (over --max-registrations)\" or\n"
+    "\" (over --max-work)\" for a request refused by a limit, and in \" (port N is not in\n"
+    "1..65535)\" (or another reason the URL's port is unusable) for such a registration. In\n"
+    "quoted texts '\"', control and non-ASCII bytes are written as \\HH.\n"
     "TCP connections add:\n"
     "  slp-da: tcp PEER message not complete within 5 s: connection closed\n"
     "  slp-da: tcp PEER reply not taken within 5 s: connection closed\n"
@@ -127,36 +128,12 @@ int64_t nowMs() {
         .count();
 }
 
-constexpr size_t kMaxRegFile = 16 << 20;
-
-bool readFile(const std::string& path, std::string* out) {
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (f == nullptr) return false;
-    char buf[8192];
-    size_t n;
-    bool ok = true;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        out->append(buf, n);
-        if (out->size() > kMaxRegFile) {
-            errno = EFBIG;
-            ok = false;
-            break;
-        }
-    }
-    if (ok && ferror(f)) ok = false;
-    fclose(f);
-    return ok;
-}
-
 // Reads and parses the registrations file; on failure *why is "FILE:LINE: reason" or
 // "FILE: system error".
 bool loadRegFile(const std::string& path, const slpda::AgentConfig& cfg,
                  std::vector<slpda::Registration>* regs, std::string* why) {
     std::string text;
-    if (!readFile(path, &text)) {
-        *why = path + ": " + strerror(errno);
-        return false;
-    }
+    if (!slpda::readRegFile(path, &text, why)) return false;
     slpda::RegFileLimits limits;
     limits.maxAttrs = cfg.limits.maxAttrs;
     limits.maxRegistrations = cfg.limits.maxRegistrations;
@@ -276,94 +253,87 @@ struct Options {
     slpda::ServerConfig server;
 };
 
-// A number option within [min, max]; false after reporting a bad value.
-bool numberOption(const char* name, const char* text, long min, long max, long* out) {
-    if (cli::parseNumber(text, min, max, out)) return true;
-    cli::usageError(kProg, std::string("--") + name + " wants a number from " +
-                               std::to_string(min) + " to " + std::to_string(max) + ", got \"" +
-                               text + "\"");
-    return false;
+// The options that take a number within [min, max], and where it goes.
+struct NumberOption {
+    int id;
+    const char* name;
+    long min, max;
+    void (*set)(Options* o, long n);
+};
+
+const NumberOption kNumberOptions[] = {
+    {kOptMaxMessage, "--max-message", 256, 1048576,
+     [](Options* o, long n) { o->agent.limits.maxMessage = static_cast<size_t>(n); }},
+    {kOptMaxDepth, "--max-filter-depth", 1, 64,
+     [](Options* o, long n) { o->agent.limits.filter.maxDepth = static_cast<int>(n); }},
+    {kOptMaxLeaves, "--max-filter-leaves", 1, 4096,
+     [](Options* o, long n) { o->agent.limits.filter.maxLeaves = static_cast<int>(n); }},
+    {kOptMaxAttrs, "--max-attrs", 1, 65535,
+     [](Options* o, long n) { o->agent.limits.maxAttrs = static_cast<size_t>(n); }},
+    {kOptMaxRegs, "--max-registrations", 1, 1000000,
+     [](Options* o, long n) { o->agent.limits.maxRegistrations = static_cast<size_t>(n); }},
+    {kOptMaxWork, "--max-work", 1000, 100000000,
+     [](Options* o, long n) { o->agent.limits.maxWork = static_cast<size_t>(n); }},
+    {kOptMaxConns, "--max-connections", 1, 16384,
+     [](Options* o, long n) { o->server.maxConnections = static_cast<size_t>(n); }},
+};
+
+// Takes the option getopt_long returned as c; "" when it is good, else the error line.
+std::string takeOption(int c, char** argv, Options* o) {
+    std::string bad;
+    switch (c) {
+        case kOptListen:
+            if (!parseListen(optarg, &o->addrNet, &o->portHost)) {
+                return std::string("--listen ") + optarg + ": not ADDR[:PORT]";
+            }
+            return "";
+        case kOptReg:
+            o->regPath = optarg;
+            return "";
+        case kOptCheck:
+            o->check = true;
+            return "";
+        case kOptScopes:
+            if (!slpda::validScopeList(optarg, &bad)) {
+                return std::string("--scopes ") + optarg + ": scope \"" + bad +
+                       "\" is empty or holds a reserved character";
+            }
+            o->scopeText = optarg;
+            return "";
+        case kOptAllowReg:
+            if (!slpda::parseCidrList(optarg, &o->agent.allowReg, &bad)) {
+                return std::string("--allow-reg ") + optarg + ": \"" + bad +
+                       "\" is not an address or a.b.c.d/n";
+            }
+            return "";
+        default:
+            break;
+    }
+    for (const NumberOption& n : kNumberOptions) {
+        if (n.id != c) continue;
+        long v = 0;
+        bad = cli::numberArg(n.name, optarg, n.min, n.max, &v);
+        if (bad.empty()) n.set(o, v);
+        return bad;
+    }
+    return cli::optionError(c, argv);
 }
 
 // Returns -1 when the options are good, else the exit status.
 int parseOptions(int argc, char** argv, Options* o) {
     opterr = 0;
     int c;
-    long n = 0;
     while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'h':
-                fputs(kHelp, stdout);
-                return 0;
-            case 'V':
-                cli::printVersion(kProg);
-                return 0;
-            case kOptListen:
-                if (!parseListen(optarg, &o->addrNet, &o->portHost)) {
-                    return cli::usageError(
-                        kProg, std::string("--listen wants ADDR[:PORT], got \"") + optarg + "\"");
-                }
-                break;
-            case kOptReg:
-                o->regPath = optarg;
-                break;
-            case kOptCheck:
-                o->check = true;
-                break;
-            case kOptScopes: {
-                std::string bad;
-                if (!slpda::validScopeList(optarg, &bad)) {
-                    return cli::usageError(kProg, std::string("--scopes \"") + optarg +
-                                                      "\": scope \"" + bad +
-                                                      "\" is empty or holds a reserved character");
-                }
-                o->scopeText = optarg;
-                break;
-            }
-            case kOptAllowReg: {
-                std::string bad;
-                if (!slpda::parseCidrList(optarg, &o->agent.allowReg, &bad)) {
-                    return cli::usageError(kProg, std::string("--allow-reg \"") + optarg +
-                                                      "\": \"" + bad +
-                                                      "\" is not an address or a.b.c.d/n");
-                }
-                break;
-            }
-            case kOptMaxMessage:
-                if (!numberOption("max-message", optarg, 256, 1048576, &n)) return 2;
-                o->agent.limits.maxMessage = static_cast<size_t>(n);
-                break;
-            case kOptMaxDepth:
-                if (!numberOption("max-filter-depth", optarg, 1, 64, &n)) return 2;
-                o->agent.limits.filter.maxDepth = static_cast<int>(n);
-                break;
-            case kOptMaxLeaves:
-                if (!numberOption("max-filter-leaves", optarg, 1, 4096, &n)) return 2;
-                o->agent.limits.filter.maxLeaves = static_cast<int>(n);
-                break;
-            case kOptMaxAttrs:
-                if (!numberOption("max-attrs", optarg, 1, 65535, &n)) return 2;
-                o->agent.limits.maxAttrs = static_cast<size_t>(n);
-                break;
-            case kOptMaxRegs:
-                if (!numberOption("max-registrations", optarg, 1, 1000000, &n)) return 2;
-                o->agent.limits.maxRegistrations = static_cast<size_t>(n);
-                break;
-            case kOptMaxWork:
-                if (!numberOption("max-work", optarg, 1000, 100000000, &n)) return 2;
-                o->agent.limits.maxWork = static_cast<size_t>(n);
-                break;
-            case kOptMaxConns:
-                if (!numberOption("max-connections", optarg, 1, 16384, &n)) return 2;
-                o->server.maxConnections = static_cast<size_t>(n);
-                break;
-            case ':':
-                return cli::usageError(
-                    kProg, std::string("option '") + argv[optind - 1] + "' requires an argument");
-            default:
-                return cli::usageError(
-                    kProg, std::string("unrecognized option '") + argv[optind - 1] + "'");
+        if (c == 'h') {
+            fputs(kHelp, stdout);
+            return 0;
         }
+        if (c == 'V') {
+            cli::printVersion(kProg);
+            return 0;
+        }
+        const std::string bad = takeOption(c, argv, o);
+        if (!bad.empty()) return cli::usageError(kProg, bad);
     }
     if (optind < argc) {
         return cli::usageError(kProg, std::string("unexpected argument '") + argv[optind] + "'");

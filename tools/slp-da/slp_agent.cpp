@@ -2,8 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
-
+#include "EndPoint.h"
 #include "slp_attr.h"
 #include "slp_filter.h"
 #include "slp_text.h"
@@ -11,13 +10,6 @@
 namespace slpda {
 
 namespace {
-
-std::string dotted(uint32_t addrNet) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNet);
-    char buf[16];
-    snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return buf;
-}
 
 bool isType(const std::string& requested, const char* wanted) {
     return lowerAscii(trim(requested)) == std::string("service:") + wanted ||
@@ -34,6 +26,13 @@ uint32_t maskOf(int prefix) {
 
 bool isLoopback(uint32_t addrNet) {
     return (ntohl(addrNet) >> 24) == 127;
+}
+
+// Appends the SrvAck of err; false when none is to be sent (a multicast request that failed).
+bool appendAck(const slpwire::Header& h, uint16_t err, Replies* replies) {
+    replies->emplace_back();
+    return !((h.flags & slpwire::kFlagMcast) && err != slpwire::kOk) &&
+           slpwire::encodeSrvAck(h.xid, h.lang, err, &replies->back());
 }
 
 }  // namespace
@@ -74,7 +73,8 @@ bool parseCidrList(const std::string& text, std::vector<Cidr>* out, std::string*
 }
 
 DirectoryAgent::DirectoryAgent(AgentConfig cfg)
-    : mCfg(std::move(cfg)), mStore(mCfg.limits.maxRegistrations) {
+    : mCfg(std::move(cfg)),
+      mStore(mCfg.limits.maxRegistrations, mCfg.limits.maxAttrs, mCfg.limits.maxMessage) {
     for (const std::string& s : mCfg.scopes) {
         if (!mScopeText.empty()) mScopeText += ',';
         mScopeText += s;
@@ -145,7 +145,7 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvRqst(const slpwire::Request& req
     const slpwire::SrvRqstBody& b = req.rqst;
     const bool mcast = (h.flags & slpwire::kFlagMcast) != 0;
     const std::vector<std::string> scopes = splitList(b.scopes);
-    const std::string own = dotted(from.localAddrNet);
+    const std::string own = inet_NTOS(from.localAddrNet);
     std::vector<slpwire::UrlEntry> urls;
     bool daAdvert = false;
     Filter filter;
@@ -232,17 +232,14 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvReg(const slpwire::Request& req,
             o.err = slpwire::kParseError;
         } else if (ap == AttrParse::kTypeError) {
             o.err = slpwire::kInvalidRegistration;
-        } else if (attributeCount(r.attrs) > mCfg.limits.maxAttrs) {
-            o.err = slpwire::kInvalidRegistration;
-            o.note = " (over --max-attrs)";
         } else {
-            o.err = mStore.add(std::move(r), (h.flags & slpwire::kFlagFresh) != 0, from.nowMs);
-            if (o.err == slpwire::kDaBusyNow) o.note = " (over --max-registrations)";
+            const char* limit = nullptr;
+            o.err =
+                mStore.add(std::move(r), (h.flags & slpwire::kFlagFresh) != 0, from.nowMs, &limit);
+            if (limit != nullptr) o.note = std::string(" (over --") + limit + ")";
         }
     }
-    replies->emplace_back();
-    o.send = !((h.flags & slpwire::kFlagMcast) && o.err != slpwire::kOk) &&
-             slpwire::encodeSrvAck(h.xid, h.lang, o.err, &replies->back());
+    o.send = appendAck(h, o.err, replies);
     o.detail = quoted("url", b.entry.url) + " " + quoted("type", b.srvtype) + " " +
                quoted("scope", b.scopes) + " lifetime=" + std::to_string(b.entry.lifetime) + " ";
     return o;
@@ -264,9 +261,7 @@ DirectoryAgent::Outcome DirectoryAgent::serveSrvDeReg(const slpwire::Request& re
     } else {
         o.err = mStore.remove(b.entry.url, scopes, b.tags, from.nowMs);
     }
-    replies->emplace_back();
-    o.send = !((h.flags & slpwire::kFlagMcast) && o.err != slpwire::kOk) &&
-             slpwire::encodeSrvAck(h.xid, h.lang, o.err, &replies->back());
+    o.send = appendAck(h, o.err, replies);
     o.detail = quoted("url", b.entry.url) + " " + quoted("scope", b.scopes) + " " +
                quoted("tags", b.tags) + " ";
     return o;

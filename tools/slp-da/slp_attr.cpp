@@ -181,6 +181,15 @@ size_t attributeCount(const std::vector<Attribute>& attrs) {
     return n;
 }
 
+size_t attributeBytes(const std::vector<Attribute>& attrs) {
+    size_t n = 0;
+    for (const Attribute& a : attrs) {
+        n += a.tag.size() + 1;
+        for (const std::string& v : a.values) n += v.size() + 1;
+    }
+    return n;
+}
+
 const Attribute* findAttribute(const std::vector<Attribute>& attrs, const std::string& foldedTag) {
     auto it =
         std::lower_bound(attrs.begin(), attrs.end(), foldedTag,

@@ -38,6 +38,11 @@ void sortAttributes(std::vector<Attribute>* attrs);
 // The number of values and keywords, which limits on a registration's size count.
 size_t attributeCount(const std::vector<Attribute>& attrs);
 
+// The bytes of the attributes in their stored form: each tag and value and one byte after each.
+// Never more than the list they were parsed from, so a registration that came in one message
+// measures less than that message.
+size_t attributeBytes(const std::vector<Attribute>& attrs);
+
 // Reads an SLP Integer: optional '-', decimal digits, within 32 bits, blanks around it allowed.
 bool parseSlpInteger(const std::string& text, int64_t* out);
 

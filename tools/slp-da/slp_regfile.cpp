@@ -1,6 +1,9 @@
 #include "slp_regfile.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "slp_attr.h"
 #include "slp_text.h"
@@ -153,6 +156,24 @@ bool parseRegFile(const std::string& text, const std::vector<std::string>& daSco
     }
     finish(&p, daScopes, out);
     return true;
+}
+
+bool readRegFile(const std::string& path, std::string* text, std::string* why) {
+    FILE* f = fopen(path.c_str(), "rbe");
+    int err = f == nullptr ? errno : 0;
+    if (f != nullptr) {
+        char buf[8192];
+        size_t n;
+        while (err == 0 && (n = fread(buf, 1, sizeof buf, f)) > 0) {
+            text->append(buf, n);
+            if (text->size() > kMaxRegFile) err = EFBIG;
+        }
+        // The reason is taken before fclose, which may change errno even when it succeeds.
+        if (err == 0 && ferror(f)) err = errno;
+        fclose(f);
+    }
+    if (err != 0) *why = path + ": " + strerror(err);
+    return err == 0;
 }
 
 }  // namespace slpda

@@ -38,4 +38,11 @@ constexpr size_t kMaxRegFileLine = 4095;
 bool parseRegFile(const std::string& text, const std::vector<std::string>& daScopes,
                   const RegFileLimits& limits, std::vector<Registration>* out, RegFileError* error);
 
+// The largest registrations file read.
+constexpr size_t kMaxRegFile = 16 << 20;
+
+// Reads the whole file at path into *text; false with *why "PATH: REASON" (the system's reason,
+// or "File too large" beyond kMaxRegFile).
+bool readRegFile(const std::string& path, std::string* text, std::string* why);
+
 }  // namespace slpda

@@ -94,7 +94,16 @@ void Store::expire(int64_t nowMs) {
     while (!mExpiry.empty() && mExpiry.begin()->first <= nowMs) erase(mExpiry.begin()->second);
 }
 
-uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
+uint16_t Store::checkAttrs(const std::vector<Attribute>& attrs, const char** limit) const {
+    const char* over = attributeCount(attrs) > mMaxAttrs       ? "max-attrs"
+                       : attributeBytes(attrs) > mMaxAttrBytes ? "max-message"
+                                                               : nullptr;
+    if (over == nullptr) return slpwire::kOk;
+    if (limit != nullptr) *limit = over;
+    return slpwire::kInvalidRegistration;
+}
+
+uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs, const char** limit) {
     expire(nowMs);
     if (reg.lifetime == 0 || reg.url.empty() || reg.lang.empty()) {
         return slpwire::kInvalidRegistration;
@@ -104,9 +113,11 @@ uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
     reg.fromFile = false;
     auto found = mByUrlLang.find(urlLangKey(reg.url, reg.lang));
     if (fresh) {
+        if (const uint16_t err = checkAttrs(reg.attrs, limit)) return err;
         if (found != mByUrlLang.end()) {
             erase(found->second);
         } else if (mEntries.size() >= mMaxEntries) {
+            if (limit != nullptr) *limit = "max-registrations";
             return slpwire::kDaBusyNow;
         }
         insert(mNextNetSeq++, std::move(reg));
@@ -128,6 +139,7 @@ uint16_t Store::add(Registration reg, bool fresh, int64_t nowMs) {
             merged.attrs.push_back(std::move(a));
         }
     }
+    if (const uint16_t err = checkAttrs(merged.attrs, limit)) return err;
     sortAttributes(&merged.attrs);
     merged.lifetime = reg.lifetime;
     merged.expiresMs = reg.expiresMs;

@@ -36,15 +36,22 @@ constexpr uint16_t kPermanent = 65535;
 
 class Store {
 public:
-    // At most maxEntries registrations (URL and language pairs) are held.
-    explicit Store(size_t maxEntries = 10000) : mMaxEntries(maxEntries) {}
+    // At most maxEntries registrations (URL and language pairs) are held, each with at most
+    // maxAttrs attribute values and keywords (attributeCount) of at most maxAttrBytes
+    // (attributeBytes).
+    explicit Store(size_t maxEntries = 10000, size_t maxAttrs = SIZE_MAX,
+                   size_t maxAttrBytes = SIZE_MAX)
+        : mMaxEntries(maxEntries), mMaxAttrs(maxAttrs), mMaxAttrBytes(maxAttrBytes) {}
 
     // Adds a network registration. Fresh: replaces any entry of the same URL and language and
     // moves it to the end. Not fresh (an update): the entry must exist with the same type (else
     // INVALID_UPDATE) and scopes (else SCOPE_NOT_SUPPORTED); the listed attributes replace those
-    // of the same tag. A new entry beyond maxEntries gets DA_BUSY_NOW. Returns a protocol error
-    // code (0 on success).
-    uint16_t add(Registration reg, bool fresh, int64_t nowMs);
+    // of the same tag. A new entry beyond maxEntries gets DA_BUSY_NOW; attributes beyond the
+    // limits, those of a fresh registration or those an update would leave, get
+    // INVALID_REGISTRATION. Returns a protocol error code (0 on success); for a limit, *limit
+    // (when given) names the agent's option that sets it: "max-registrations", "max-attrs", or
+    // "max-message" for maxAttrBytes.
+    uint16_t add(Registration reg, bool fresh, int64_t nowMs, const char** limit = nullptr);
 
     // Removes a URL (every language) when tags is empty, else only the attributes whose tags
     // match one of the comma-separated patterns (which may use '*'). The scope list must equal the
@@ -94,7 +101,12 @@ private:
     void index(Seq seq, const Registration& r, bool add);
     void postings(const std::vector<std::string>& keys, std::vector<const Posting*>* out) const;
 
+    // INVALID_REGISTRATION, with *limit named, unless attrs fit the limits; else 0.
+    uint16_t checkAttrs(const std::vector<Attribute>& attrs, const char** limit) const;
+
     size_t mMaxEntries;
+    size_t mMaxAttrs;
+    size_t mMaxAttrBytes;
     Seq mNextFileSeq = 1;
     Seq mNextNetSeq = Seq{1} << 48;  // network entries follow every file entry
     std::unordered_map<Seq, Entry> mEntries;

@@ -2,7 +2,8 @@
 
 // Counters, histograms and gauges in the Prometheus text format, and a small listener that
 // serves them on GET /metrics. Families and their series are registered up front or on first
-// use; updates are lock-free atomics, so any thread may count at any time.
+// use. Any thread may count at any time: counters are lock-free atomics, and a histogram takes a
+// short lock of its own per observation, so that each rendering reads it whole.
 
 #include <atomic>
 #include <cstdint>
@@ -31,20 +32,28 @@ private:
 // Cumulative buckets with fixed upper bounds (seconds, bytes, ...), their sum and count.
 class Histogram {
 public:
+    // The histogram as it was at one moment: per bound, the observations at most that bound
+    // (cumulative), then the count of all of them and their sum.
+    struct Snapshot {
+        std::vector<uint64_t> cumulative;
+        uint64_t count = 0;
+        double sum = 0;
+    };
+
     explicit Histogram(std::vector<double> upperBounds);
     void observe(double v);
 
     const std::vector<double>& bounds() const { return mBounds; }
-    // Per bound, the observations at most that bound (cumulative); then the count and the sum.
-    std::vector<uint64_t> cumulative() const;
-    uint64_t count() const { return mCount.load(std::memory_order_relaxed); }
-    double sum() const;
+    Snapshot snapshot() const;
+    uint64_t count() const { return snapshot().count; }
+    double sum() const { return snapshot().sum; }
 
 private:
-    std::vector<double> mBounds;
-    std::unique_ptr<std::atomic<uint64_t>[]> mBuckets;  // non-cumulative, one per bound
-    std::atomic<uint64_t> mCount{0};
-    std::atomic<uint64_t> mSumBits{0};  // the bits of the double sum, added by compare-and-swap
+    const std::vector<double> mBounds;
+    mutable std::mutex mMutex;
+    std::vector<uint64_t> mBuckets;  // guarded by mMutex: one per bound and one beyond the last
+    uint64_t mCount = 0;             // guarded by mMutex
+    double mSum = 0;                 // guarded by mMutex
 };
 
 // One value of a gauge, read when the metrics are rendered.

@@ -356,9 +356,9 @@ enum class DecodeStatus {
     OverBudget,   // the lists' vectors did not fit the memory reservation (DecodeLimits)
 };
 
-// What a server asks of the decoder for requests from peers it does not trust. Without it, the
-// designed rule holds: every list becomes a vector of its "num" entries, defaults for the
-// missing ones.
+// What a server asks of the decoder for requests from peers it does not trust. Without it, lists
+// are read as they always have been, for existing peers: every list becomes a vector of its "num"
+// entries, defaults for the missing ones.
 struct DecodeLimits {
     // Grown by what the list vectors can take at most, before any of them is allocated.
     // Null: nothing is reserved.

@@ -60,6 +60,13 @@ int listenTcp(uint32_t addrNet, uint16_t portHost, const char** failedCall);
 // Makes every later read and write on fd give up after `seconds` (EAGAIN).
 void setIoTimeouts(int fd, int seconds);
 
+// The milliseconds from now until deadline, rounded up, within [0, INT_MAX].
+int msUntil(Deadline deadline);
+
+// Waits until fd is ready for events (POLLIN, POLLOUT), retrying EINTR: true when it is (or has
+// an error or hang-up to report), false with errno ETIMEDOUT at deadline or the error of poll.
+bool waitReadyBy(int fd, short events, Deadline deadline);
+
 // One read, retried on EINTR. Returns the count, 0 at end of stream, -1 on error or time-out.
 ssize_t readSome(int fd, void* buf, size_t len);
 
@@ -70,6 +77,11 @@ ssize_t readSomeBy(int fd, void* buf, size_t len, Deadline deadline);
 // allows (one, normally), retrying EINTR; never raises SIGPIPE. Changes iov. Returns the total
 // written, short when the peer went away or a write timed out.
 size_t writeAllv(int fd, struct iovec* iov, int count);
+
+// writeAllv that gives up at deadline: it waits for room no longer than the time left and never
+// blocks in a write, so a peer that reads slowly cannot stretch it (errno ETIMEDOUT when time ran
+// out).
+size_t writeAllvBy(int fd, struct iovec* iov, int count, Deadline deadline);
 
 // Writes all len bytes, retrying EINTR; never raises SIGPIPE. Returns the count written, which
 // is less than len when the peer went away or the write timed out.
@@ -96,3 +108,8 @@ std::string addrPortText(uint32_t addrNet, uint16_t portHost);
 // name looked up with getaddrinfo, which is safe on many threads at once. False with *err set to
 // an errno value that explains it (ENXIO: no such host).
 bool resolveIPv4(const std::string& host, uint32_t* addrNet, int* err);
+
+// resolveIPv4 that gives up at deadline (*err ETIMEDOUT). A name is looked up on a detached
+// thread of its own, which frees what it holds when getaddrinfo returns, however long after the
+// deadline that is; the caller never waits past the deadline. EAGAIN when no thread can start.
+bool resolveIPv4By(const std::string& host, Deadline deadline, uint32_t* addrNet, int* err);

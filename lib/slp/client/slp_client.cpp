@@ -41,10 +41,12 @@ struct Handle {
     HandleObserver agents;
 };
 
-// Open handles, so that a stale or foreign pointer is refused instead of dereferenced.
+// Open handles, so that a stale or foreign pointer is refused instead of dereferenced. A lookup
+// holds its handle too: SLPClose during a lookup (from its callback or another thread) closes
+// the handle to new calls, and the lookup frees it when it ends.
 struct Registry {
     std::mutex mu;
-    std::map<const void*, std::unique_ptr<Handle>> handles;  // guarded by mu
+    std::map<const void*, std::shared_ptr<Handle>> handles;  // guarded by mu
 };
 
 Registry& registry() {
@@ -52,11 +54,11 @@ Registry& registry() {
     return *sRegistry.get();
 }
 
-Handle* findHandle(SLPHandle h) {
+std::shared_ptr<Handle> findHandle(SLPHandle h) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     auto it = r.handles.find(h);
-    return it == r.handles.end() ? nullptr : it->second.get();
+    return it == r.handles.end() ? nullptr : it->second;
 }
 
 uint32_t randomSeed() {
@@ -367,10 +369,10 @@ bool askEveryAgent(const std::function<bool(uint16_t xid, std::vector<uint8_t>*)
 SLPError runRegistration(SLPHandle hSLP, SLPRegReport* callback, void* cookie,
                          const std::function<bool(const Handle&, const slpclient::LookupConfig&,
                                                   uint16_t xid, std::vector<uint8_t>*)>& encode) {
-    Handle* h = findHandle(hSLP);
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
     if (h == nullptr || callback == nullptr) return SLP_PARAMETER_BAD;
     if (h->busy.exchange(true)) return SLP_HANDLE_IN_USE;
-    BusyGuard guard(h);
+    BusyGuard guard(h.get());
     const slpclient::LookupConfig cfg = slpclient::lookupConfig();
     SLPError result = SLP_OK;
     if (!askEveryAgent(
@@ -394,7 +396,7 @@ SLPError SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP) {
     if (phSLP == nullptr) return SLP_PARAMETER_BAD;
     *phSLP = nullptr;
     if (isAsync != SLP_FALSE) return SLP_NOT_IMPLEMENTED;
-    auto h = std::make_unique<Handle>();
+    auto h = std::make_shared<Handle>();
     h->lang = (pcLang != nullptr && pcLang[0] != '\0') ? pcLang : slpclient::lookupConfig().locale;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
@@ -426,7 +428,7 @@ void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie) {
 }
 
 SLPError SLPSetHandleAgentObserver(SLPHandle hSLP, SLPAgentObserver* observer, void* cookie) {
-    Handle* h = findHandle(hSLP);
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
     if (h == nullptr) return SLP_PARAMETER_BAD;
     if (h->busy.load()) return SLP_HANDLE_IN_USE;
     h->agents = HandleObserver{observer, cookie};
@@ -435,13 +437,13 @@ SLPError SLPSetHandleAgentObserver(SLPHandle hSLP, SLPAgentObserver* observer, v
 
 SLPError SLPFindSrvs(SLPHandle hSLP, const char* pcServiceType, const char* pcScopeList,
                      const char* pcSearchFilter, SLPSrvURLCallback callback, void* pvCookie) {
-    Handle* h = findHandle(hSLP);
+    const std::shared_ptr<Handle> h = findHandle(hSLP);
     if (h == nullptr || pcServiceType == nullptr || pcServiceType[0] == '\0' ||
         callback == nullptr) {
         return SLP_PARAMETER_BAD;
     }
     if (h->busy.exchange(true)) return SLP_HANDLE_IN_USE;
-    BusyGuard guard(h);
+    BusyGuard guard(h.get());
 
     const slpclient::LookupConfig cfg = slpclient::lookupConfig();
     Lookup lookup(h->lang, pcServiceType,

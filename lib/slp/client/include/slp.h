@@ -62,7 +62,9 @@ typedef void SLPCALLBACK SLPRegReport(SLPHandle hSLP, SLPError errCode, void* pv
  * handles exist: isAsync SLP_TRUE gives SLP_NOT_IMPLEMENTED. On failure *phSLP is null. */
 SLPEXP SLPError SLPAPI SLPOpen(const char* pcLang, SLPBoolean isAsync, SLPHandle* phSLP);
 
-/* Frees the handle; does nothing for a null or unknown handle. */
+/* Frees the handle; does nothing for a null or unknown handle. While a lookup runs on it (closed
+ * from its callback or another thread), the handle takes no new calls and is freed when the
+ * lookup ends. */
 SLPEXP void SLPAPI SLPClose(SLPHandle hSLP);
 
 /* Finds the URLs of pcServiceType in pcScopeList (null or "" = "net.slp.useScopes") matching
