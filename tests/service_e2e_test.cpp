@@ -536,7 +536,9 @@ TEST_P(ServiceDrain, RequestInFlightAtSigterm) {
     DirectoryAgent da(net.at(2), config.path(),
                       reg(proxy.url(), {"addr=128.2.1.7", "mask=255.255.255.255"}));
     const NotifySocket manager(false);
-    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR", manager.env()});
+    // The proxy's own limit beyond the drain's 10 s: the request is still in flight then.
+    Daemon d(da.arg(), {"VARNO_PATH=" + config.path(), "VARNO_GNPMONITOR", manager.env(),
+                        "ESM_PROXY_TIMEOUT=60"});
     ASSERT_EQ(manager.next(), "READY=1");
 
     std::string resp;
