@@ -14,6 +14,7 @@
 #include "ESM.h"
 #include "cli.h"
 #include "coords.h"
+#include "detached_thread.h"
 #include "diag.h"
 #include "esm_version.h"
 #include "http.h"
@@ -103,9 +104,9 @@ void onSignal(int sig) {
     errno = saved;
 }
 
-void* signalThread(void*) {
-    // Owns nothing; for the life of the process, reloads the coordinates for each SIGHUP and, on
-    // SIGTERM, sets sStopRequested under term_mut and wakes main.
+// For the life of the process: reloads the coordinates for each SIGHUP and, on SIGTERM, sets
+// sStopRequested under term_mut and wakes main.
+void handleSignals() {
     for (;;) {
         while (sem_wait(&sSignalPosted) != 0) {
         }
@@ -119,7 +120,6 @@ void* signalThread(void*) {
             pthread_cond_broadcast(&term_cond);
         }
     }
-    return nullptr;
 }
 
 // SIGTERM asks for a graceful stop instead of killing the process; SIGHUP reads the coordinates
@@ -127,9 +127,7 @@ void* signalThread(void*) {
 // blocked, so they get both signals as usual.
 void catchSignals() {
     sem_init(&sSignalPosted, 0, 0);
-    pthread_t tid;
-    if (pthread_create(&tid, nullptr, signalThread, nullptr) != 0) return;
-    pthread_detach(tid);
+    if (startDetachedThread(handleSignals) != 0) return;
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

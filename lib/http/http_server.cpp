@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cpu_time.h"
+#include "detached_thread.h"
 #include "diag.h"
 #include "event_server.h"
 #include "http_exchange.h"
@@ -108,30 +109,15 @@ bool servingStopped() {
     return s.stopping;
 }
 
-// A socket handed over to the server thread.
-struct AdoptedListener {
-    Fd listener;
-    MsgHandler handler;
-};
-
-void* adoptedServerThread(void* arg) {
-    // Owns its argument and, through the server, the listening socket.
-    std::unique_ptr<AdoptedListener> a(static_cast<AdoptedListener*>(arg));
-    markListening();
-    runServer(std::move(a->listener), a->handler, true);
-    return nullptr;
-}
-
-void startThread(void* (*fn)(void*), void* arg) {
-    pthread_t tid;
-    const int err = pthread_create(&tid, nullptr, fn, arg);
+// Runs fn on a server thread of its own, or exits the process with status 1 when it cannot.
+void startServerThread(std::function<void()> fn) {
+    const int err = startDetachedThread(std::move(fn));
     if (err != 0) {
         errno = err;
         diagPerror("pthread_create");
         diagf(DiagStream::Err, "Can't create thread... exit now!\n");
         exit(1);
     }
-    pthread_detach(tid);
 }
 
 void checkHandler(MsgHandler handler) {
@@ -201,7 +187,8 @@ void global_time_add(long utime, long stime) {
 
 void startServerLoop(unsigned short port, MsgHandler handler) {
     checkHandler(handler);
-    startThread(serverThread, new ThreadParam{port, handler});
+    auto* param = new ThreadParam{port, handler};
+    startServerThread([param] { serverThread(param); });
 }
 
 void startServerLoopOn(Fd listener, MsgHandler handler) {
@@ -210,7 +197,11 @@ void startServerLoopOn(Fd listener, MsgHandler handler) {
     socklen_t len = sizeof sa;
     getsockname(listener.get(), reinterpret_cast<struct sockaddr*>(&sa), &len);
     diagf(DiagStream::Err, "Listening on port %d\n", ntohs(sa.sin_port));
-    startThread(adoptedServerThread, new AdoptedListener{std::move(listener), handler});
+    auto adopted = std::make_shared<Fd>(std::move(listener));
+    startServerThread([adopted, handler] {
+        markListening();
+        runServer(std::move(*adopted), handler, true);
+    });
 }
 
 int openServerSocket(unsigned short port) {

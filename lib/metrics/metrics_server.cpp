@@ -2,13 +2,13 @@
 // renders the scrapes, so idle connections cost no thread and scrapes are answered side by side.
 
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
 
+#include "detached_thread.h"
 #include "event_server.h"
 #include "metrics.h"
 #include "net_util.h"
@@ -89,18 +89,6 @@ private:
     serve::Response mResponse;
 };
 
-struct ServerArgs {
-    std::unique_ptr<serve::Server> server;
-    std::function<bool()> healthy;
-};
-
-void* serverThread(void* arg) {
-    // Owns the server and its argument for the life of the process.
-    std::unique_ptr<ServerArgs> args(static_cast<ServerArgs*>(arg));
-    args->server->run();
-    return nullptr;
-}
-
 }  // namespace
 
 bool startMetricsServer(const std::string& addrPort, const Registry* registry, std::string* error,
@@ -124,24 +112,22 @@ bool startMetricsServer(const std::string& addrPort, const Registry* registry, s
         *error = addrPort + ": " + failed + ": " + strerror(errno);
         return false;
     }
-    auto* args = new ServerArgs{nullptr, std::move(healthy)};
+    // Shared by the exchanges, which read it for the life of the process.
+    auto health = std::make_shared<const std::function<bool()>>(std::move(healthy));
     serve::Options options;
-    const std::function<bool()>* health = &args->healthy;
     options.newExchange = [registry, health](const serve::Peer&) {
-        return std::make_unique<ScrapeExchange>(registry, health);
+        return std::make_unique<ScrapeExchange>(registry, health.get());
     };
     options.requestTimeout = std::chrono::seconds(kConnectionSec);
     options.writeStallTimeout = std::chrono::seconds(kConnectionSec);
     options.maxWorkers = kScrapeWorkers;
-    args->server = std::make_unique<serve::Server>(std::move(listener), std::move(options));
-    pthread_t tid;
-    const int rc = pthread_create(&tid, nullptr, serverThread, args);
+    auto server = std::make_shared<serve::Server>(std::move(listener), std::move(options));
+    // The thread runs the server for the life of the process.
+    const int rc = startDetachedThread([server] { server->run(); });
     if (rc != 0) {
         *error = addrPort + ": pthread_create: " + strerror(rc);
-        delete args;
         return false;
     }
-    pthread_detach(tid);
     return true;
 }
 

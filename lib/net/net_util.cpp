@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 
+#include "detached_thread.h"
+
 Fd& Fd::operator=(Fd&& o) noexcept {
     if (this != &o) reset(o.release());
     return *this;
@@ -270,12 +272,9 @@ struct NameLookup {
     int err = 0;           // guarded by mu
 };
 
-void* nameLookupThread(void* arg) {
-    // Owns one reference to the lookup; the caller, which holds the other, may have stopped
-    // waiting for it.
-    std::unique_ptr<std::shared_ptr<NameLookup>> own(
-        static_cast<std::shared_ptr<NameLookup>*>(arg));
-    NameLookup& l = **own;
+// Runs on a thread of its own, which holds one share of the lookup; the caller, which holds the
+// other, may have stopped waiting for it.
+void runNameLookup(NameLookup& l) {
     uint32_t addrNet = 0;
     int err = 0;
     const bool ok = lookUpName(l.host, &addrNet, &err);
@@ -287,7 +286,6 @@ void* nameLookupThread(void* arg) {
         l.err = err;
     }
     l.finished.notify_one();
-    return nullptr;
 }
 
 }  // namespace
@@ -309,15 +307,12 @@ bool resolveIPv4By(const std::string& host, Deadline deadline, uint32_t* addrNet
     }
     auto lookup = std::make_shared<NameLookup>();
     lookup->host = host;
-    auto* arg = new std::shared_ptr<NameLookup>(lookup);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, nullptr, nameLookupThread, arg);
+    // The lookup may outlive its caller's wait: the thread keeps its share of it.
+    const int rc = startDetachedThread([lookup] { runNameLookup(*lookup); });
     if (rc != 0) {
-        delete arg;
         *err = rc;
         return false;
     }
-    pthread_detach(thread);
     std::unique_lock<std::mutex> lock(lookup->mu);
     if (!lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; })) {
         *err = ETIMEDOUT;
