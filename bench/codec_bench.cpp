@@ -141,16 +141,18 @@ void oursCommitDecode(Inputs& in) {
 
 // ---- raw libxml2 ----
 
+// Values go in as text nodes of their own, as the codec writes them: digits and dots need no
+// escaping, so no entity scan.
 void rawNum(xmlNode* parent, const char* name, int32_t v) {
     char buf[kI32TextSize];
     formatI32(v, buf);
-    xmlNewChild(parent, nullptr, X(name), X(buf));
+    xmlNewTextChild(parent, nullptr, X(name), X(buf));
 }
 
 void rawAddr(xmlNode* parent, const char* name, uint32_t a) {
     char buf[kAddrTextSize];
     formatAddr(a, buf);
-    xmlNewChild(parent, nullptr, X(name), X(buf));
+    xmlNewTextChild(parent, nullptr, X(name), X(buf));
 }
 
 xmlNode* rawList(xmlNode* parent, const char* name, size_t n) {
@@ -193,7 +195,7 @@ std::string rawReqBuild(const Inputs& in, FILE* log, bool keep) {
         rawAddr(e, "mask", z.mask);
         char ep[kI32TextSize];
         formatI32(static_cast<int32_t>(z.ep), ep);
-        xmlNewChild(e, nullptr, X("ep"), X(ep));
+        xmlNewTextChild(e, nullptr, X("ep"), X(ep));
         if (log != nullptr) fprintf(log, "varno: setEP %s -> %s\n", ep, ep);
     }
     return rawDumpAndFree(doc, keep);
