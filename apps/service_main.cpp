@@ -75,9 +75,9 @@ const char kHelp[] =
     "  NOTIFY_SOCKET      set by systemd: READY=1 once listening, STOPPING=1 when ending\n"
     "  JOURNAL_STREAM     set by systemd: each request's outcome line goes to the journal\n"
     "                     with fields of its own (ESM_OUTCOME, ESM_CAUSE, ESM_PEER, ...)\n"
-    "  LISTEN_PID, LISTEN_FDS  set by systemd for socket activation: the daemon serves the\n"
-    "                     listening socket handed over as descriptor 3 instead of opening\n"
-    "                     one, and connections wait in its queue while the daemon restarts\n";
+    "  LISTEN_FDS         set by systemd, with LISTEN_PID, for socket activation: the daemon\n"
+    "                     serves the listening socket handed over as descriptor 3 instead of\n"
+    "                     opening one; connections wait in its queue while it restarts\n";
 
 // How long connections in progress may take to finish after SIGTERM.
 constexpr int kDrainMs = 10000;
