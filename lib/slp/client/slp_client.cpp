@@ -430,7 +430,9 @@ void SLPSetAgentObserver(SLPAgentObserver* observer, void* cookie) {
 SLPError SLPSetHandleAgentObserver(SLPHandle hSLP, SLPAgentObserver* observer, void* cookie) {
     const std::shared_ptr<Handle> h = findHandle(hSLP);
     if (h == nullptr) return SLP_PARAMETER_BAD;
-    if (h->busy.load()) return SLP_HANDLE_IN_USE;
+    // Held like a call on the handle, so that no lookup starts while the observer changes.
+    if (h->busy.exchange(true)) return SLP_HANDLE_IN_USE;
+    BusyGuard guard(h.get());
     h->agents = HandleObserver{observer, cookie};
     return SLP_OK;
 }
