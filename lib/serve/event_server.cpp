@@ -397,8 +397,14 @@ struct Server::Impl {
     }
 
     void continueWriting(Conn* c) {
+        const size_t before = c->headDone + c->bodyDone;
         const int r = writeSome(c);
         if (r == 0) {
+            // The limit is on a write that waits, not on the whole answer: progress renews it.
+            if (c->headDone + c->bodyDone != before) {
+                c->touched = Clock::now();
+                writing.moveToBack(c);
+            }
             arm(c, EPOLLOUT);
             return;
         }
