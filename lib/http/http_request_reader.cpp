@@ -45,22 +45,21 @@ RequestReader::Step RequestReader::retryBudget(bool lastTry) {
 }
 
 RequestReader::Step RequestReader::parseHead(const char* data, size_t n) {
-    // The head must come whole with the first read; later bytes belong to the body. Its text,
-    // for the lines that quote it, ends at its first NUL byte as it always has.
-    char head[kHeadBufSize + 1] = {};
-    memcpy(head, data, n < kHeadBufSize ? n : kHeadBufSize);
-    const char* headEnd = head + (n < kHeadBufSize ? n : kHeadBufSize);
+    // The head must come whole with the first read; later bytes belong to the body. The lines
+    // that quote it print its text up to its first NUL byte, as they always have.
+    const int shown = static_cast<int>(n < kHeadBufSize ? n : kHeadBufSize);
+    const char* headEnd = data + shown;
     mReq.reset(static_cast<HTTPReq*>(calloc(1, sizeof(HTTPReq))));
     if (!mReq) return refuse("out of memory");
-    mReq->content_length = 0;
-    mReq->uri = static_cast<char*>(malloc(kUriBufSize));
-    if (mReq->uri == nullptr) return refuse("out of memory");
 
     RequestLine line;
-    if (!parseRequestLine(head, headEnd, &line)) {
-        diagf(DiagStream::Err, "Unexpected header from client:\n%s\n", head);
+    if (!parseRequestLine(data, headEnd, &line)) {
+        diagf(DiagStream::Err, "Unexpected header from client:\n%.*s\n", shown, data);
         return refuse(n == 0 ? "no request arrived" : "no request line");
     }
+    // The URI takes what it needs (it is below kUriBufSize, or the line would not parse).
+    mReq->uri = static_cast<char*>(malloc(line.uri.len + 1));
+    if (mReq->uri == nullptr) return refuse("out of memory");
     memcpy(mReq->method, line.method.data, line.method.len);
     mReq->method[line.method.len] = '\0';
     memcpy(mReq->uri, line.uri.data, line.uri.len);
@@ -69,7 +68,7 @@ RequestReader::Step RequestReader::parseHead(const char* data, size_t n) {
     int length = 0;
     const char* bodyStart = nullptr;
     if (!parseContentLength(line.end, headEnd, &length, &bodyStart)) {
-        diagf(DiagStream::Err, "Unexpected content-length from client:\n%s\n", head);
+        diagf(DiagStream::Err, "Unexpected content-length from client:\n%.*s\n", shown, data);
         return refuse("no Content-Length after the request line");
     }
     const size_t inHead = static_cast<size_t>(headEnd - bodyStart);

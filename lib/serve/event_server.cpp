@@ -202,6 +202,7 @@ struct Server::Impl {
     List<Conn, &Conn::byState> writing;
     List<Conn, &Conn::byState> discarding;
     std::vector<Conn*> graveyard;  // closed during this batch of events
+    std::vector<void*> whole;      // requests made whole this turn, for the workers
     bool listening = false;        // the listener is in epoll
     bool stopped = false;          // the listener is closed for good
     Clock::time_point pausedUntil;
@@ -345,7 +346,7 @@ struct Server::Impl {
             case Next::Handle:
                 becomeBusy(c);
                 c->state = State::Worker;
-                pool.submit(c);
+                whole.push_back(c);  // to the workers at the end of this turn of the loop
                 return;
             case Next::Reply:
                 becomeBusy(c);
@@ -712,6 +713,7 @@ struct Server::Impl {
             if (stopRequested.load() && !stopped) stopAccepting();
             if (stopped && liveCount.load() == 0) break;
             const int timeout = expire();
+            pool.submit(&whole);
             if (stopped && liveCount.load() == 0) break;
             const int n = epoll_wait(epoll.get(), events.data(), kMaxEvents, timeout);
             if (n < 0 && errno != EINTR) {
@@ -747,6 +749,9 @@ struct Server::Impl {
                     }
                 }
             }
+            // One hand-over of everything the batch made whole: one lock, and the wake-ups it
+            // needs, instead of one of each per request.
+            pool.submit(&whole);
             buryTheDead();
         }
         if (options.cpuTime) {

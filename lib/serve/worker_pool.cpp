@@ -1,8 +1,11 @@
 #include "worker_pool.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "diag.h"
 #include "request_memory.h"
@@ -13,8 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A job running longer than this is taken to block (on a peer, a lookup, a child process) rather
-// than to compute, so a queued job gets a thread of its own instead of waiting behind it.
+// A job running longer than this may block (on a peer, a lookup, a child process) rather than
+// compute: whether it does is then asked of the kernel, and a queued job gets a thread of its own
+// instead of waiting behind it.
 constexpr auto kBlockedAfter = std::chrono::milliseconds(2);
 constexpr auto kCheckEvery = std::chrono::milliseconds(2);
 // A thread with nothing to do for this long ends (the last one stays).
@@ -23,10 +27,39 @@ constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStartRetry = std::chrono::milliseconds(50);
 constexpr auto kReportEvery = std::chrono::seconds(1);
 constexpr size_t kStackBytes = 256 * 1024;  // thousands of threads must fit
+// About 20 to 50 microseconds of looking before a thread without a job sleeps.
+constexpr int kSpinsBeforeSleep = 1000;
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
+}
+
+// Tells the CPU that this thread spins, so that a sibling hardware thread gets its share.
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Whether thread tid of this process is running or waiting for a CPU, rather than sleeping (on
+// a socket, a lock, a child): the state in /proc/self/task/TID/stat. A thread whose state
+// cannot be read counts as running, so that no thread is started on a guess.
+bool threadRunnable(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char buf[512];
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return true;
+    buf[n] = '\0';
+    // "TID (COMM) STATE ...": the name may hold anything, so the state follows the last ')'.
+    const char* p = strrchr(buf, ')');
+    return p == nullptr || p[1] != ' ' || p[2] == 'R';
 }
 
 }  // namespace
@@ -48,15 +81,21 @@ struct WorkerPool::State {
 
     std::mutex mu;
     std::condition_variable cv;
-    std::deque<void*> queue;  // guarded by mu
-    int threads = 0;          // guarded by mu: started and not yet ended
-    int idle = 0;             // guarded by mu: waiting for a job and not yet woken for one
-    int wakeups = 0;          // guarded by mu: wakes sent and not yet taken
-    bool closing = false;     // guarded by mu
-    // When each thread's current job began (ns of the steady clock), 0 while it has none.
-    std::vector<std::shared_ptr<std::atomic<int64_t>>> busySince;  // guarded by mu
-    Clock::time_point nextStart;                                   // guarded by mu
-    Clock::time_point lastReport;                                  // guarded by mu
+    std::deque<void*> queue;        // guarded by mu
+    std::atomic<size_t> queued{0};  // queue.size(), written under mu, read without it
+    int threads = 0;                // guarded by mu: started and not yet ended
+    int idle = 0;                   // guarded by mu: waiting for a job and not yet woken for one
+    int wakeups = 0;                // guarded by mu: wakes sent and not yet taken
+    bool closing = false;           // guarded by mu
+    // Each thread's kernel id and when its current job began (ns of the steady clock, 0 while it
+    // has none), written by the thread and read by the pool.
+    struct Slot {
+        std::atomic<int64_t> busySince{0};
+        std::atomic<pid_t> tid{0};
+    };
+    std::vector<std::shared_ptr<Slot>> slots;  // guarded by mu
+    Clock::time_point nextStart;               // guarded by mu
+    Clock::time_point lastReport;              // guarded by mu
 
     // Wakes a waiting thread for a queued job; false when none waits.
     bool wakeOne() {
@@ -67,15 +106,22 @@ struct WorkerPool::State {
         return true;
     }
 
-    // Threads running jobs that seem to compute rather than block.
+    // Threads that compute rather than block: every thread not waiting for a job (one between
+    // two jobs included), less those whose job has run for a while and that the kernel says
+    // sleep. A thread that waits for a CPU behind others is busy, however long its job takes.
+    // The kernel is asked only as far as it matters: until the count is known to be below cpus.
     int computing() const {
+        const int notWaiting = threads - idle;
+        if (notWaiting < cpus) return notWaiting;
         const int64_t limit = nowNs() - std::chrono::nanoseconds(kBlockedAfter).count();
-        int n = 0;
-        for (const auto& since : busySince) {
-            const int64_t t = since->load(std::memory_order_relaxed);
-            n += t != 0 && t > limit;
+        int blocked = 0;
+        for (const auto& slot : slots) {
+            if (notWaiting - blocked < cpus) break;
+            const int64_t t = slot->busySince.load(std::memory_order_relaxed);
+            if (t != 0 && t <= limit && !threadRunnable(slot->tid.load(std::memory_order_relaxed)))
+                ++blocked;
         }
-        return n;
+        return notWaiting - blocked;
     }
 
     // Starts up to n threads; stops at the first that cannot be started.
@@ -86,7 +132,7 @@ namespace {
 
 struct WorkerArg {
     std::shared_ptr<WorkerPool::State> state;
-    std::shared_ptr<std::atomic<int64_t>> busySince;
+    std::shared_ptr<WorkerPool::State::Slot> slot;
 };
 
 void* workerMain(void* p);
@@ -97,8 +143,8 @@ void WorkerPool::State::start(int n, const std::shared_ptr<State>& self) {
     const auto now = Clock::now();
     if (now < nextStart) return;
     for (int i = 0; i < n && threads < maxWorkers; ++i) {
-        auto since = std::make_shared<std::atomic<int64_t>>(0);
-        auto* arg = new WorkerArg{self, since};
+        auto slot = std::make_shared<Slot>();
+        auto* arg = new WorkerArg{self, slot};
         pthread_t tid;
         const int err = pthread_create(&tid, &attr, workerMain, arg);
         if (err != 0) {
@@ -114,7 +160,7 @@ void WorkerPool::State::start(int n, const std::shared_ptr<State>& self) {
             return;
         }
         ++threads;
-        busySince.push_back(std::move(since));
+        slots.push_back(std::move(slot));
     }
 }
 
@@ -124,10 +170,21 @@ void* workerMain(void* p) {
     // Owns its argument; shares the pool's state with the other threads and the pool.
     std::unique_ptr<WorkerArg> arg(static_cast<WorkerArg*>(p));
     WorkerPool::State& s = *arg->state;
+    arg->slot->tid.store(gettid(), std::memory_order_relaxed);
     bool quiet = false;
     bool trimmed = true;  // since its last job
     std::unique_lock<std::mutex> lock(s.mu);
     for (;;) {
+        if (s.queue.empty() && !s.closing) {
+            // Under load the next job comes within microseconds: look for it a moment before
+            // sleeping, since a sleep and a wake-up cost more than the job itself.
+            lock.unlock();
+            for (int i = 0; i < kSpinsBeforeSleep && s.queued.load(std::memory_order_relaxed) == 0;
+                 ++i) {
+                cpuRelax();
+            }
+            lock.lock();
+        }
         while (s.queue.empty() && !s.closing) {
             ++s.idle;
             const bool timedOut = s.cv.wait_for(lock, kIdleExit) == std::cv_status::timeout;
@@ -151,16 +208,17 @@ void* workerMain(void* p) {
         if (s.queue.empty()) break;  // quiet, or the pool is closing
         void* job = s.queue.front();
         s.queue.pop_front();
-        arg->busySince->store(nowNs(), std::memory_order_relaxed);
+        s.queued.store(s.queue.size(), std::memory_order_relaxed);
+        arg->slot->busySince.store(nowNs(), std::memory_order_relaxed);
         lock.unlock();
         s.run(job);
-        arg->busySince->store(0, std::memory_order_relaxed);
+        arg->slot->busySince.store(0, std::memory_order_relaxed);
         trimmed = false;
         lock.lock();
     }
-    for (auto it = s.busySince.begin(); it != s.busySince.end(); ++it) {
-        if (*it == arg->busySince) {
-            s.busySince.erase(it);
+    for (auto it = s.slots.begin(); it != s.slots.end(); ++it) {
+        if (*it == arg->slot) {
+            s.slots.erase(it);
             break;
         }
     }
@@ -181,18 +239,27 @@ WorkerPool::~WorkerPool() {
     mState->cv.notify_all();
 }
 
-void WorkerPool::submit(void* job) {
+void WorkerPool::submit(std::vector<void*>* jobs) {
+    if (jobs->empty()) return;
     State& s = *mState;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.queue.push_back(job);
-    if (s.wakeOne()) return;
-    // Nobody waits: a new thread, unless enough of those running compute (they will come back
-    // for it soon) or the pool is full (then it waits its turn).
-    if (s.threads == 0 || s.computing() < s.cpus) s.start(1, mState);
+    s.queue.insert(s.queue.end(), jobs->begin(), jobs->end());
+    s.queued.store(s.queue.size(), std::memory_order_relaxed);
+    jobs->clear();
+    while (static_cast<int>(s.queue.size()) > s.wakeups && s.wakeOne()) {
+    }
+    const int waiting = static_cast<int>(s.queue.size()) - s.wakeups;
+    if (waiting <= 0) return;
+    // Nobody waits for these: new threads, unless enough of those running compute (they will
+    // come back for them soon) or the pool is full (then they wait their turn).
+    const int room = s.threads == 0 ? 1 : s.cpus - s.computing();
+    if (room > 0) s.start(waiting < room ? waiting : room, mState);
 }
 
 std::chrono::milliseconds WorkerPool::check() {
     State& s = *mState;
+    // Called on every turn of the loop: nothing to do, and no lock taken, while nothing waits.
+    if (s.queued.load(std::memory_order_relaxed) == 0) return std::chrono::milliseconds(-1);
     std::lock_guard<std::mutex> lock(s.mu);
     if (s.queue.empty()) return std::chrono::milliseconds(-1);
     while (static_cast<int>(s.queue.size()) > s.wakeups && s.wakeOne()) {

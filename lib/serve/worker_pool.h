@@ -26,8 +26,9 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Queues a job (FIFO) and wakes or starts a thread for it when one is needed. Thread-safe.
-    void submit(void* job);
+    // Queues the jobs (FIFO, in their order) and empties *jobs; wakes or starts threads for them
+    // where needed. Thread-safe.
+    void submit(std::vector<void*>* jobs);
     // Starts threads for queued jobs while those running seem to block (a job running for more
     // than a couple of milliseconds), and retries starts that failed. Returns how soon to call it
     // again while jobs wait, or a negative duration when none waits. Called by the loop.
