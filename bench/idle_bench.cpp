@@ -7,8 +7,10 @@
 //
 // Output: one line per run, then
 //   idle conns=N runs=R rss_idle_kib=<median> rss_base_kib=<median> rss_after_kib=<median>
+//        threads_base=<median> threads_idle=<median>
 //        lat_idle_ms=<median> lat_base_ms=<median> lat_idle_max_ms=<max>
-// rss_after is read once every idle connection was closed and its thread had ended.
+// The connections count once the daemon holds a descriptor for each; rss_after is read once it
+// has closed them all. The threads show that idle connections hold none.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,13 +25,8 @@ namespace {
 
 using bench::Clock;
 
-// The daemon's threads that never serve a connection: main, the server thread and the thread
-// that waits for SIGTERM (no metrics listener: ESM_METRICS_ADDR is not set).
-constexpr long kFixedThreads = 3;
-
-// The connection threads of the daemon beside its fixed ones.
-long connThreads(pid_t pid) {
-    return bench::procStatusField(pid, "Threads") - kFixedThreads;
+long threads(pid_t pid) {
+    return bench::procStatusField(pid, "Threads");
 }
 
 // Latency of one answered request in ms, or -1.
@@ -42,6 +39,7 @@ double timedRequest(uint16_t port, SynthESMReq& req) {
 
 struct RunResult {
     long rssBase = 0, rssIdle = 0, rssAfter = 0;
+    long threadsBase = 0, threadsIdle = 0;
     double latBase = 0, latIdle = 0;
 };
 
@@ -55,12 +53,9 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
     // One request first, so that the baseline includes what the first request sets up.
     if (timedRequest(port, req) < 0) return false;
     out->latBase = timedRequest(port, req);
-    // The spare connection thread the requests started ends after 5 s without a connection.
-    if (!bench::waitFor([&] { return connThreads(daemon->pid()) == 0; }, 10000)) {
-        fprintf(stderr, "idle_bench: connection threads still running before the run\n");
-        return false;
-    }
     out->rssBase = bench::procStatusField(daemon->pid(), "VmRSS");
+    out->threadsBase = threads(daemon->pid());
+    const long baseFds = bench::openDescriptors(daemon->pid());
 
     std::vector<Fd> idle;
     for (int i = 0; i < conns; ++i) {
@@ -71,18 +66,21 @@ bool oneRun(const bench::TempDir& dir, int run, int conns, SynthESMReq& req, Run
         }
         idle.push_back(std::move(s));
     }
-    // Every connection has its thread, blocked in its first read.
-    if (!bench::waitFor([&] { return connThreads(daemon->pid()) >= conns; }, 20000)) {
-        fprintf(stderr, "idle_bench: only %ld connection threads\n", connThreads(daemon->pid()));
+    // Accepted (connections that send nothing are accepted a second after they connect).
+    if (!bench::waitFor([&] { return bench::openDescriptors(daemon->pid()) >= baseFds + conns; },
+                        20000)) {
+        fprintf(stderr, "idle_bench: the daemon holds only %ld descriptors\n",
+                bench::openDescriptors(daemon->pid()));
         return false;
     }
     out->rssIdle = bench::procStatusField(daemon->pid(), "VmRSS");
+    out->threadsIdle = threads(daemon->pid());
     out->latIdle = timedRequest(port, req);
 
     idle.clear();
-    if (!bench::waitFor([&] { return connThreads(daemon->pid()) == 0; }, 10000)) {
-        fprintf(stderr, "idle_bench: %ld connection threads left after closing\n",
-                connThreads(daemon->pid()));
+    if (!bench::waitFor([&] { return bench::openDescriptors(daemon->pid()) <= baseFds; }, 40000)) {
+        fprintf(stderr, "idle_bench: %ld descriptors left after closing\n",
+                bench::openDescriptors(daemon->pid()));
         return false;
     }
     out->rssAfter = bench::procStatusField(daemon->pid(), "VmRSS");
@@ -106,7 +104,7 @@ int main(int argc, char** argv) {
     std::vector<EndZone> zones;
     SynthESMReq req(17, 1, epv, zones);
 
-    std::vector<double> base, idle, after, latBase, latIdle;
+    std::vector<double> base, idle, after, threadsBase, threadsIdle, latBase, latIdle;
     double latIdleMax = 0;
     for (int r = 0; r < runs; ++r) {
         RunResult res;
@@ -115,20 +113,25 @@ int main(int argc, char** argv) {
             return 1;
         }
         printf(
-            "run %d rss_base_kib=%ld rss_idle_kib=%ld rss_after_kib=%ld lat_base_ms=%.3f "
-            "lat_idle_ms=%.3f\n",
-            r, res.rssBase, res.rssIdle, res.rssAfter, res.latBase, res.latIdle);
+            "run %d rss_base_kib=%ld rss_idle_kib=%ld rss_after_kib=%ld threads_base=%ld "
+            "threads_idle=%ld lat_base_ms=%.3f lat_idle_ms=%.3f\n",
+            r, res.rssBase, res.rssIdle, res.rssAfter, res.threadsBase, res.threadsIdle,
+            res.latBase, res.latIdle);
         base.push_back(static_cast<double>(res.rssBase));
         idle.push_back(static_cast<double>(res.rssIdle));
         after.push_back(static_cast<double>(res.rssAfter));
+        threadsBase.push_back(static_cast<double>(res.threadsBase));
+        threadsIdle.push_back(static_cast<double>(res.threadsIdle));
         latBase.push_back(res.latBase);
         latIdle.push_back(res.latIdle);
         latIdleMax = std::max(latIdleMax, res.latIdle);
     }
     printf(
         "idle conns=%d runs=%d rss_idle_kib=%.0f rss_base_kib=%.0f rss_after_kib=%.0f "
-        "lat_idle_ms=%.3f lat_base_ms=%.3f lat_idle_max_ms=%.3f\n",
+        "threads_base=%.0f threads_idle=%.0f lat_idle_ms=%.3f lat_base_ms=%.3f "
+        "lat_idle_max_ms=%.3f\n",
         conns, runs, bench::median(idle), bench::median(base), bench::median(after),
-        bench::median(latIdle), bench::median(latBase), latIdleMax);
+        bench::median(threadsBase), bench::median(threadsIdle), bench::median(latIdle),
+        bench::median(latBase), latIdleMax);
     return 0;
 }

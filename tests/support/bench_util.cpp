@@ -1,5 +1,6 @@
 #include "bench_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -110,6 +111,15 @@ long procStatusField(pid_t pid, const std::string& name) {
         }
     }
     return -1;
+}
+
+long openDescriptors(pid_t pid) {
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    long n = 0;
+    while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
 }
 
 bool startProxyOverlay(const TempDir& dir, const std::string& net, int count,

@@ -101,4 +101,7 @@ double median(std::vector<double> v);
 // A "Name:   value kB" field of /proc/PID/status, in KiB; -1 when missing.
 long procStatusField(pid_t pid, const std::string& name);
 
+// The descriptors process pid holds open (the entries of /proc/PID/fd); -1 when unreadable.
+long openDescriptors(pid_t pid);
+
 }  // namespace bench
