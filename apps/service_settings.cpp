@@ -24,6 +24,20 @@ struct Setting {
     std::string (*show)(const ServiceSettings& s);
 };
 
+// A setting that is a whole number from Min to Max.
+template <typename T, T ServiceSettings::*Field, long Min, long Max>
+bool readNumber(const char* text, ServiceSettings* s) {
+    long v = 0;
+    if (!cli::parseNumber(text, Min, Max, &v)) return false;
+    s->*Field = static_cast<T>(v);
+    return true;
+}
+
+template <typename T, T ServiceSettings::*Field>
+std::string showNumber(const ServiceSettings& s) {
+    return std::to_string(s.*Field);
+}
+
 const Setting kSettings[] = {
     {"ESM_MEMORY_BUDGET",
      "a size of at least 16MiB, in bytes with an optional unit (1073741824, 512MiB, 1GiB)",
@@ -35,13 +49,8 @@ const Setting kSettings[] = {
      },
      [](const ServiceSettings& s) { return std::to_string(s.memoryBudgetBytes); }},
     {"ESM_MAX_ENTRIES", "a number from 1 to 2097152",
-     [](const char* text, ServiceSettings* s) {
-         long v = 0;
-         if (!cli::parseNumber(text, 1, kMaxMaxEntries, &v)) return false;
-         s->maxEntries = static_cast<size_t>(v);
-         return true;
-     },
-     [](const ServiceSettings& s) { return std::to_string(s.maxEntries); }},
+     readNumber<size_t, &ServiceSettings::maxEntries, 1, kMaxMaxEntries>,
+     showNumber<size_t, &ServiceSettings::maxEntries>},
     {"ESM_METRICS_ADDR", "ADDR:PORT, an IPv4 address or host name and a port from 1 to 65535",
      [](const char* text, ServiceSettings* s) {
          std::string host;
@@ -53,21 +62,11 @@ const Setting kSettings[] = {
      },
      [](const ServiceSettings& s) { return s.metricsAddr; }},
     {"ESM_MAX_WORKERS", "a number from 1 to 4096",
-     [](const char* text, ServiceSettings* s) {
-         long v = 0;
-         if (!cli::parseNumber(text, 1, kMaxMaxWorkers, &v)) return false;
-         s->maxWorkers = static_cast<int>(v);
-         return true;
-     },
-     [](const ServiceSettings& s) { return std::to_string(s.maxWorkers); }},
+     readNumber<int, &ServiceSettings::maxWorkers, 1, kMaxMaxWorkers>,
+     showNumber<int, &ServiceSettings::maxWorkers>},
     {"ESM_PROXY_TIMEOUT", "a number of seconds from 1 to 3600",
-     [](const char* text, ServiceSettings* s) {
-         long v = 0;
-         if (!cli::parseNumber(text, 1, kMaxProxyTimeoutSec, &v)) return false;
-         s->proxyTimeoutSec = static_cast<int>(v);
-         return true;
-     },
-     [](const ServiceSettings& s) { return std::to_string(s.proxyTimeoutSec); }},
+     readNumber<int, &ServiceSettings::proxyTimeoutSec, 1, kMaxProxyTimeoutSec>,
+     showNumber<int, &ServiceSettings::proxyTimeoutSec>},
 };
 
 ServiceSettings& installed() {
