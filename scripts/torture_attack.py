@@ -767,9 +767,9 @@ class Run:
                               http(synth_req(ident(), 1, [E_CAP] * 3, num=num)))
         big = synth_req(ident(), 1, [E_CAP] * 5000)
         figures["cap"] = (len(big) + 1, self.refuse_early(
-            "refused at once: 5000 endpoints (the cap is 4096)", http(big)))
-        self.refuse_early("refused at once: 4097 endpoints and zones",
-                          http(synth_req(ident(), 1, [E_CAP] * 4096, [ZONE])))
+            "refused at once: 5000 endpoints (the cap is 1024)", http(big)))
+        self.refuse_early("refused at once: 1025 endpoints and zones",
+                          http(synth_req(ident(), 1, [E_CAP] * 1024, [ZONE])))
         # What the Directory Agent and the monitor saw of them: nothing.
         time.sleep(0.5)
         lookups = [l for l in read_lines(self.args.da_log)
@@ -905,7 +905,7 @@ class Run:
     def print_bounded(self, f):
         def secs(key):
             return "%.3f s" % f[key][1] if key in f else "-"
-        print("bounded cost per request (budget 1 GiB, cap 4096):")
+        print("bounded cost per request (budget 1 GiB, cap 1024):")
         print("  refused at once: phantom request (%s bytes, num=100000) in %s; 5000 endpoints "
               "(%s bytes) in %s; Directory Agent lookups for them: %s, monitor notifications: %s"
               % (f.get("phantom", ("-",))[0], secs("phantom"), f.get("cap", ("-",))[0],
