@@ -25,6 +25,7 @@
 #include "http_serve.h"
 #include "malloc_ptr.h"
 #include "net_util.h"
+#include "request_memory.h"
 
 namespace {
 
@@ -357,6 +358,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     xmlInitParser();
     raiseDescriptorLimit();
+    serve::keepRequestMemory();
 
     const char* failed = nullptr;
     Fd listener(listenTcp(gConfig.addrNet, gConfig.port, &failed));

@@ -16,6 +16,7 @@
 #include "diag.h"
 #include "http_request_reader.h"
 #include "malloc_ptr.h"
+#include "num_util.h"
 #include "request_memory.h"
 
 namespace {
@@ -139,11 +140,10 @@ private:
 }  // namespace
 
 std::string okResponseHead(size_t bodyLen) {
-    char head[128];
-    const int n =
-        snprintf(head, sizeof head, "%s 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n",
-                 kHttpVersion, static_cast<int>(bodyLen));
-    return std::string(head, static_cast<size_t>(n));
+    char length[kI32TextSize];
+    formatI32(static_cast<int32_t>(bodyLen), length);
+    return std::string(kHttpVersion) + " 200 OK\r\nConnection: close\r\nContent-Length: " + length +
+           "\r\n\r\n";
 }
 
 std::string errorResponseHead() {

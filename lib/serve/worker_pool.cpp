@@ -27,21 +27,10 @@ constexpr auto kIdleExit = std::chrono::seconds(5);
 constexpr auto kStartRetry = std::chrono::milliseconds(50);
 constexpr auto kReportEvery = std::chrono::seconds(1);
 constexpr size_t kStackBytes = 256 * 1024;  // thousands of threads must fit
-// About 20 to 50 microseconds of looking before a thread without a job sleeps.
-constexpr int kSpinsBeforeSleep = 1000;
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-// Tells the CPU that this thread spins, so that a sibling hardware thread gets its share.
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
 }
 
 // Whether thread tid of this process is running or waiting for a CPU, rather than sleeping (on
@@ -175,16 +164,6 @@ void* workerMain(void* p) {
     bool trimmed = true;  // since its last job
     std::unique_lock<std::mutex> lock(s.mu);
     for (;;) {
-        if (s.queue.empty() && !s.closing) {
-            // Under load the next job comes within microseconds: look for it a moment before
-            // sleeping, since a sleep and a wake-up cost more than the job itself.
-            lock.unlock();
-            for (int i = 0; i < kSpinsBeforeSleep && s.queued.load(std::memory_order_relaxed) == 0;
-                 ++i) {
-                cpuRelax();
-            }
-            lock.lock();
-        }
         while (s.queue.empty() && !s.closing) {
             ++s.idle;
             const bool timedOut = s.cv.wait_for(lock, kIdleExit) == std::cv_status::timeout;
