@@ -1,6 +1,5 @@
 #include "Msg.h"
 
-#include <libxml/dict.h>
 #include <libxml/parser.h>
 
 #include <algorithm>
@@ -171,9 +170,6 @@ Msg* fail(DecodeStatus* status, DecodeStatus why) {
     return nullptr;
 }
 
-// A thread's parser context is replaced once its dictionary holds more names than this.
-constexpr int kMaxDictNames = 4096;
-
 struct ParserCtxtFree {
     void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
 };
@@ -232,22 +228,13 @@ Msg* parseMsg(const char* buf, size_t len, MsgTable table, DecodeStatus* status,
     ensureXmlInit();
     if (buf == nullptr || len > static_cast<size_t>(INT_MAX))
         return fail(status, DecodeStatus::NotXml);
-    // One parser context per thread, reset by every read: making and freeing one (its name
-    // dictionary above all) cost as much as parsing a small message. Its dictionary keeps the
-    // names of every document it read, so a context that has seen many is replaced.
-    thread_local std::unique_ptr<xmlParserCtxt, ParserCtxtFree> tContext;
-    if (tContext && tContext->dict != nullptr && xmlDictSize(tContext->dict) > kMaxDictNames) {
-        tContext.reset();
-    }
-    if (!tContext) tContext.reset(xmlNewParserCtxt());
-    xmlParserCtxt* ctxt = tContext.get();
-    if (ctxt == nullptr || ctxt->sax == nullptr) return fail(status, DecodeStatus::NotXml);
+    std::unique_ptr<xmlParserCtxt, ParserCtxtFree> ctxt(xmlNewParserCtxt());
+    if (!ctxt || ctxt->sax == nullptr) return fail(status, DecodeStatus::NotXml);
     bool sawDoctype = false;
     ctxt->_private = &sawDoctype;
     ctxt->sax->internalSubset = refuseDoctype;
-    DocPtr doc(xmlCtxtReadMemory(ctxt, buf, static_cast<int>(len), nullptr, nullptr,
+    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), buf, static_cast<int>(len), nullptr, nullptr,
                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    ctxt->_private = nullptr;
     if (sawDoctype) return fail(status, DecodeStatus::Doctype);
     if (!doc) return fail(status, DecodeStatus::NotXml);
     return decodeMsg(doc.release(), table, status, limits);
