@@ -48,7 +48,7 @@ void emit(DiagStream stream, const char* text, size_t len, bool newLine = false)
 }
 
 // fmt with ap into *out; false when it cannot be formatted.
-bool format(std::string* out, const char* fmt, va_list ap) {
+__attribute__((format(printf, 2, 0))) bool format(std::string* out, const char* fmt, va_list ap) {
     va_list again;
     va_copy(again, ap);
     const int n = vsnprintf(nullptr, 0, fmt, ap);
