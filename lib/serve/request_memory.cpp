@@ -18,6 +18,7 @@ namespace {
 #define ESM_SANITIZED_ALLOCATOR 1
 #endif
 
+#ifndef ESM_SANITIZED_ALLOCATOR
 constexpr int kServingTrimThreshold = static_cast<int>(kGiveBackAfterBytes);
 constexpr int kServingMmapThreshold = 32 * 1024 * 1024;
 // Low enough that freeing the probe below shrinks the arena's top to almost nothing.
@@ -25,6 +26,7 @@ constexpr int kQuietTrimThreshold = 128 * 1024;
 constexpr size_t kProbeBytes = 256 * 1024;
 
 std::atomic<bool> gKeeping{false};
+#endif
 
 }  // namespace
 
