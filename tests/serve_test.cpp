@@ -1,7 +1,7 @@
 // The serving core under the loads that used to stop the service: idle connections, more
 // blocking handlers than workers, descriptors running out. A line protocol keeps the exchange
-// small: a request is one line; "hold" blocks its handler until released, anything else is
-// answered at once.
+// small: a request is one line; "hold" blocks its handler until released, "spin" computes until
+// a "short" request has run, anything else is answered at once.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -32,6 +32,8 @@ struct Gate {
     std::vector<std::string> order;  // guarded by mutex
 };
 Gate gGate;
+std::atomic<bool> gShortRan{false};
+std::atomic<int> gSpinning{0};
 
 class LineExchange : public serve::Exchange {
 public:
@@ -51,6 +53,15 @@ public:
                                 [] { return gGate.open || gGate.tickets > 0; });
             if (!gGate.open && gGate.tickets > 0) --gGate.tickets;
             --gGate.running;
+        } else if (mLine.compare(0, 4, "spin") == 0) {
+            ++gSpinning;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!gShortRan.load() && std::chrono::steady_clock::now() < deadline) {
+            }
+            --gSpinning;
+        } else if (mLine.compare(0, 5, "short") == 0) {
+            // Whether the spinners were still at it when this one ran.
+            gShortRan.store(gSpinning.load() > 0);
         }
         mResponse.head = "ok\n";
     }
@@ -160,6 +171,20 @@ TEST(ServeCore, RequestsBeyondTheWorkerCapWaitInOrder) {
     EXPECT_EQ(gGate.peak, 2);
     EXPECT_EQ(gGate.order, (std::vector<std::string>{"hold 0", "hold 1", "hold 2", "hold 3",
                                                      "hold 4", "hold 5"}));
+}
+
+// Handlers that compute for long, one per CPU, do not hold a short request back until they end.
+TEST(ServeCore, LongComputingHandlersDoNotHoldShortOnesBack) {
+    gShortRan.store(false);
+    Served s(16);
+    const int cpus = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> clients;
+    for (int i = 0; i < cpus; ++i) clients.emplace_back([&] { s.ask("spin"); });
+    ASSERT_TRUE(testutil::waitFor([&] { return gSpinning.load() == cpus; }));
+    EXPECT_EQ(s.ask("short"), "ok\n");
+    EXPECT_TRUE(gShortRan.load()) << "the short request ran only after the spinners gave up";
+    gShortRan.store(true);
+    for (std::thread& t : clients) t.join();
 }
 
 // With every descriptor taken, a new connection closes the one that has waited longest for its

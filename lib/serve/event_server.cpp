@@ -37,6 +37,9 @@ constexpr milliseconds kBudgetPoll{20};
 constexpr milliseconds kCpuFlush{100};
 constexpr auto kReportEvery = std::chrono::seconds(1);
 constexpr size_t kScratchBytes = 64 * 1024;
+// What one connection may read in one turn of the loop: a peer that sends as fast as the loop
+// reads must not keep the others' events waiting.
+constexpr size_t kReadPerTurn = 16 * kScratchBytes;
 
 // What a failed accept calls for.
 enum class AcceptFailure {
@@ -360,7 +363,7 @@ struct Server::Impl {
 
     // Reads what has arrived on c and hands it to its exchange.
     void readFrom(Conn* c) {
-        for (;;) {
+        for (size_t turn = 0;;) {
             const size_t limit = c->ex->readLimit();
             const size_t want = limit < scratch.size() ? limit : scratch.size();
             const ssize_t n = recv(c->fd, scratch.data(), want, MSG_DONTWAIT);
@@ -370,6 +373,11 @@ struct Server::Impl {
                 const Exchange::Next next = c->ex->received(scratch.data(), static_cast<size_t>(n));
                 if (next != Exchange::Next::Read || static_cast<size_t>(n) < want) {
                     act(c, next);
+                    return;
+                }
+                turn += static_cast<size_t>(n);
+                if (turn >= kReadPerTurn) {
+                    arm(c, EPOLLIN | EPOLLRDHUP);  // more next turn, after the others
                     return;
                 }
                 continue;
@@ -430,7 +438,11 @@ struct Server::Impl {
     }
 
     void discardFrom(Conn* c) {
-        for (;;) {
+        for (size_t turn = 0;; turn += scratch.size()) {
+            if (turn >= kReadPerTurn) {
+                arm(c, EPOLLIN | EPOLLRDHUP);
+                return;
+            }
             const size_t want = c->discardLeft < scratch.size() ? c->discardLeft : scratch.size();
             const ssize_t n = recv(c->fd, scratch.data(), want, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;

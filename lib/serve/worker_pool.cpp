@@ -20,6 +20,10 @@ using Clock = std::chrono::steady_clock;
 // compute: whether it does is then asked of the kernel, and a queued job gets a thread of its own
 // instead of waiting behind it.
 constexpr auto kBlockedAfter = std::chrono::milliseconds(2);
+// A job running longer than this no longer holds queued ones back, computing or not: the kernel
+// then shares the CPUs between it and them, so that a few costly requests cannot keep every
+// short one waiting until they end. Short jobs still run no more than one per CPU at a time.
+constexpr auto kTimeSlice = std::chrono::milliseconds(20);
 constexpr auto kCheckEvery = std::chrono::milliseconds(2);
 // A thread with nothing to do for this long ends (the last one stays).
 constexpr auto kIdleExit = std::chrono::seconds(5);
@@ -95,22 +99,25 @@ struct WorkerPool::State {
         return true;
     }
 
-    // Threads that compute rather than block: every thread not waiting for a job (one between
-    // two jobs included), less those whose job has run for a while and that the kernel says
-    // sleep. A thread that waits for a CPU behind others is busy, however long its job takes.
-    // The kernel is asked only as far as it matters: until the count is known to be below cpus.
+    // Threads whose jobs hold queued ones back: every thread not waiting for a job (one between
+    // two jobs included), less those whose job has used up its time slice and those whose job
+    // has run for a while and that the kernel says sleep. The kernel is asked only as far as it
+    // matters: until the count is known to be below cpus.
     int computing() const {
         const int notWaiting = threads - idle;
         if (notWaiting < cpus) return notWaiting;
-        const int64_t limit = nowNs() - std::chrono::nanoseconds(kBlockedAfter).count();
-        int blocked = 0;
+        const int64_t now = nowNs();
+        const int64_t blockedBefore = now - std::chrono::nanoseconds(kBlockedAfter).count();
+        const int64_t sliceBefore = now - std::chrono::nanoseconds(kTimeSlice).count();
+        int yielding = 0;
         for (const auto& slot : slots) {
-            if (notWaiting - blocked < cpus) break;
+            if (notWaiting - yielding < cpus) break;
             const int64_t t = slot->busySince.load(std::memory_order_relaxed);
-            if (t != 0 && t <= limit && !threadRunnable(slot->tid.load(std::memory_order_relaxed)))
-                ++blocked;
+            if (t == 0 || t > blockedBefore) continue;
+            if (t <= sliceBefore || !threadRunnable(slot->tid.load(std::memory_order_relaxed)))
+                ++yielding;
         }
-        return notWaiting - blocked;
+        return notWaiting - yielding;
     }
 
     // Starts up to n threads; stops at the first that cannot be started.
